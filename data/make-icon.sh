@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Regenerates the 32 px tray/window icon from the SVG. The PNG is committed so that
+# building Dovo never needs these tools; run this only after editing the SVG.
+#
+# pngquant is used rather than ImageMagick's PNG8 because PNG8 keeps only on/off
+# transparency, which leaves jagged edges; pngquant keeps partial alpha in the palette.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+svg="$here/net.quendorvil.Dovo.svg"
+png="$here/net.quendorvil.Dovo-32.png"
+colours=16
+
+for tool in rsvg-convert pngquant; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "make-icon.sh: '$tool' is missing (Debian: librsvg2-bin, pngquant)" >&2
+        exit 1
+    fi
+done
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+rsvg-convert --width 32 --height 32 --format png --output "$tmp/full.png" "$svg"
+# Dithering would sprinkle noise over the flat greys, which looks worse at this size.
+pngquant --force --speed 1 --nofs --strip --output "$tmp/quant.png" "$colours" "$tmp/full.png"
+mv "$tmp/quant.png" "$png"
+echo "wrote $png"

@@ -1,0 +1,61 @@
+#include "platform/ErrorHandling.h"
+
+#include <iostream>
+
+namespace dovo {
+
+namespace {
+
+constexpr auto QuietPeriod = std::chrono::minutes(1);
+constexpr std::size_t MaxRemembered = 64;
+
+} // namespace
+
+ErrorReporter::ErrorReporter(std::ostream& out, Clock clock) : out_(out), clock_(std::move(clock)) {}
+
+void ErrorReporter::Report(std::string_view handler, std::string_view message)
+{
+    const auto now = clock_();
+    std::string line = "dovo: ";
+    line.append(handler).append(": ").append(message);
+
+    auto found = seen_.find(line);
+    if (found != seen_.end() && now - found->second.lastShown < QuietPeriod) {
+        ++found->second.suppressed;
+        return;
+    }
+    std::size_t repeats = 0;
+    if (found != seen_.end()) {
+        repeats = found->second.suppressed;
+        found->second = Seen{now, 0};
+    } else {
+        Forget(now);
+        seen_.emplace(line, Seen{now, 0});
+    }
+    out_ << line;
+    if (repeats > 0) {
+        out_ << " (" << repeats << " more since the last report)";
+    }
+    out_ << std::endl;
+}
+
+void ErrorReporter::Forget(std::chrono::steady_clock::time_point now)
+{
+    if (seen_.size() < MaxRemembered) {
+        return;
+    }
+    std::erase_if(seen_, [now](const auto& entry) {
+        return now - entry.second.lastShown >= QuietPeriod && entry.second.suppressed == 0;
+    });
+    if (seen_.size() >= MaxRemembered) {
+        seen_.erase(seen_.begin());
+    }
+}
+
+ErrorReporter& DefaultErrorReporter()
+{
+    static ErrorReporter reporter(std::cerr);
+    return reporter;
+}
+
+} // namespace dovo

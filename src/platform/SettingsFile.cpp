@@ -1,0 +1,182 @@
+#include "platform/SettingsFile.h"
+
+#include "platform/Services.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSettings>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <memory>
+
+namespace dovo {
+
+namespace {
+
+std::unique_ptr<QSettings> OpenSettings(const QString& organisation)
+{
+    auto settings =
+        std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, organisation);
+    settings->setAtomicSyncRequired(true);
+    return settings;
+}
+
+QString FullKey(const QString& section, const QString& key) { return section + '/' + key; }
+
+QString Text(const QVariant& value)
+{
+    // QSettings reads a value with a comma as a list; keep what the file says.
+    if (value.typeId() == QMetaType::QStringList) {
+        return value.toStringList().join(QStringLiteral(", "));
+    }
+    return value.toString();
+}
+
+// rename(2) would silently replace an earlier copy; never lose one.
+bool MoveWithoutReplacing(const QString& from, const QString& to)
+{
+    return ::renameat2(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD,
+                       QFile::encodeName(to).constData(), RENAME_NOREPLACE) == 0;
+}
+
+} // namespace
+
+SettingsFile::SettingsFile(QString organisation) : organisation_(std::move(organisation))
+{
+    open();
+}
+
+void SettingsFile::open()
+{
+    path_ = OpenSettings(organisation_)->fileName();
+    const QFileInfo info(path_);
+    if (!info.exists()) {
+        return;
+    }
+    if (info.isDir()) {
+        damaged_ = true;
+        const QString aside = keepAside(true);
+        complain(QStringLiteral("is a folder, not a settings file; the totals start from 0") +
+                 (aside.isEmpty() ? QString() : "; the folder was moved to " + aside));
+        return;
+    }
+    if (!info.isReadable()) {
+        damaged_ = true;
+        const QString aside = keepAside(true);
+        complain(QStringLiteral("cannot be read; the totals start from 0") +
+                 (aside.isEmpty() ? QString() : "; the file was moved to " + aside));
+        return;
+    }
+    const auto settings = OpenSettings(organisation_);
+    const QStringList keys = settings->allKeys();
+    for (const QString& key : keys) {
+        loaded_.emplace(key, Text(settings->value(key)));
+    }
+    wasRead_ = true;
+    if (settings->status() != QSettings::NoError) {
+        damaged_ = true;
+        const QString aside = keepAside(false);
+        complain(QStringLiteral("is not a valid settings file") +
+                 (aside.isEmpty() ? QString() : "; it is kept as " + aside));
+    }
+}
+
+std::optional<QString> SettingsFile::value(const QString& section, const QString& key) const
+{
+    const auto found = loaded_.find(FullKey(section, key));
+    if (found == loaded_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+void SettingsFile::stage(const QString& section, const QString& key, const QString& text)
+{
+    staged_[{section, key}] = text;
+}
+
+void SettingsFile::commit()
+{
+    {
+        const auto settings = OpenSettings(organisation_);
+        if (damaged_) {
+            // Write a clean file rather than carry the damage forward.
+            settings->clear();
+        }
+        for (const auto& [name, text] : staged_) {
+            settings->setValue(FullKey(name.first, name.second), text);
+        }
+        settings->sync();
+        if (settings->status() == QSettings::NoError) {
+            damaged_ = false;
+            return;
+        }
+    }
+
+    QString reason;
+    const QString folder = QFileInfo(path_).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        reason = "the folder " + folder + " cannot be created";
+    } else if (QFileInfo(path_).isDir()) {
+        reason = QStringLiteral("a folder stands where the file should be");
+    } else {
+        QSaveFile probe(path_);
+        if (!probe.open(QIODevice::WriteOnly)) {
+            reason = probe.errorString();
+        } else {
+            probe.cancelWriting();
+            reason = QStringLiteral("the file could not be written (is the disk full?)");
+        }
+    }
+    throw SettingsError(QString("cannot save the totals to " + path_ + ": " + reason).toStdString());
+}
+
+void SettingsFile::reject(const QString& section, const QString& key, const QString& text)
+{
+    const bool missing = !value(section, key).has_value();
+    damaged_ = true;
+    const QString aside = keepAside(false);
+    QString problem = missing ? "holds no saved total \"" + key + "\" in [" + section + "]"
+                              : "the saved total \"" + key + "\" in [" + section + "] is \"" +
+                                    text + "\", which is not a whole number from -2147483648 to 2147483647";
+    problem += QStringLiteral("; that total starts from 0");
+    if (!aside.isEmpty()) {
+        problem += "; the file as it was is kept as " + aside;
+    }
+    complain(problem);
+}
+
+QString SettingsFile::keepAside(bool move)
+{
+    if (!asidePath_.isEmpty()) {
+        return asidePath_;
+    }
+    for (int n = 1; n <= 9999; ++n) {
+        const QString candidate = path_ + ".damaged-" + QString::number(n);
+        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink()) {
+            continue;
+        }
+        if (move ? MoveWithoutReplacing(path_, candidate) : QFile::copy(path_, candidate)) {
+            asidePath_ = candidate;
+            return asidePath_;
+        }
+        if (move && errno == EEXIST) {
+            continue;
+        }
+        break;
+    }
+    complain(QStringLiteral("could not be kept aside before it is replaced"));
+    return {};
+}
+
+void SettingsFile::complain(const QString& problem)
+{
+    std::cerr << "dovo: " << qPrintable(path_) << ": " << qPrintable(problem) << std::endl;
+}
+
+} // namespace dovo

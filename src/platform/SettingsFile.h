@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QString>
+
+#include <map>
+#include <optional>
+#include <utility>
+
+namespace dovo {
+
+// One organisation's settings file in the user's config folder, in QSettings'
+// native format. Writes go through QSettings' atomic save, both values at
+// once; a damaged file is kept aside for the user before it is replaced.
+class SettingsFile
+{
+public:
+    explicit SettingsFile(QString organisation);
+
+    QString path() const { return path_; }
+
+    // The file was there at start and could be read, so a key missing from
+    // it is damage rather than a first run.
+    bool wasRead() const { return wasRead_; }
+
+    std::optional<QString> value(const QString& section, const QString& key) const;
+    void stage(const QString& section, const QString& key, const QString& text);
+
+    // Throws SettingsError naming the file and the reason.
+    void commit();
+
+    // Reports a stored text the program cannot use.
+    void reject(const QString& section, const QString& key, const QString& text);
+
+private:
+    void open();
+    QString keepAside(bool move);
+    void complain(const QString& problem);
+
+    QString organisation_;
+    QString path_;
+    bool wasRead_ = false;
+    bool damaged_ = false;
+    QString asidePath_;
+    std::map<QString, QString> loaded_;
+    std::map<std::pair<QString, QString>, QString> staged_;
+};
+
+} // namespace dovo

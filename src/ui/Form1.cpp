@@ -1,0 +1,246 @@
+#include "ui/Form1.h"
+
+#include "platform/ErrorHandling.h"
+#include "settings/SavedTotals.h"
+#include "ui/Module1.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QLabel>
+#include <QPushButton>
+
+#include <cmath>
+#include <iostream>
+
+namespace dovo {
+
+namespace {
+
+constexpr int TickMilliseconds = 200;
+constexpr int AutoSaveMilliseconds = 5 * 60 * 1000;
+constexpr const char* Caption = "Dovo - Quen Dorvil";
+constexpr const char* Heading = "Your mouse has travelled";
+
+// The window is laid out in twips, like a printed page, and turned into
+// pixels with the screen's own density so it keeps its physical size.
+struct TwipRect
+{
+    int left, top, width, height;
+};
+
+QFont LabelFont(double pointSize)
+{
+    // Liberation Sans has the metrics of the classic Windows sans faces the
+    // layout was drawn for; fall back to whatever sans the desktop has.
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(pointSize);
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+// Shrinks the face in half points until the text fits, so a wider
+// substitute face never clips the label.
+QFont FittingFont(double pointSize, const QString& text, const QSize& box)
+{
+    QFont font = LabelFont(pointSize);
+    while (font.pointSizeF() > 6.0) {
+        const QFontMetricsF metrics(font);
+        if (metrics.horizontalAdvance(text) <= box.width() && metrics.height() <= box.height()) {
+            break;
+        }
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    }
+    return font;
+}
+
+int AutoSaveInterval()
+{
+    // Tests of the periodic save cannot wait five minutes.
+    bool ok = false;
+    const int fromTest = qEnvironmentVariableIntValue("DOVO_AUTOSAVE_INTERVAL_MS", &ok);
+    return ok && fromTest > 0 ? fromTest : AutoSaveMilliseconds;
+}
+
+} // namespace
+
+Form1::Form1(Services& services, QWidget* parent) : QWidget(parent), services_(services)
+{
+    setWindowTitle(QString::fromUtf8(Caption));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    QIcon icon(QStringLiteral(":/icons/dovo.svg"));
+    icon.addFile(QStringLiteral(":/icons/dovo-32.png"), QSize(32, 32));
+    setWindowIcon(icon);
+    buildControls();
+
+    Form_Load();
+    Start(state_, services_);
+
+    connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    Timer1.start(TickMilliseconds);
+
+    connect(&autoSave_, &QTimer::timeout, this, [this] { SaveIfChanged("autosave"); });
+    autoSave_.start(AutoSaveInterval());
+}
+
+Form1::~Form1() { Module1::RemoveTrayIcon(); }
+
+void Form1::buildControls()
+{
+    const double fx = services_.TwipsPerPixelX();
+    const double fy = services_.TwipsPerPixelY();
+    const auto place = [fx, fy](QWidget* widget, TwipRect r) {
+        widget->setGeometry(static_cast<int>(std::lround(r.left / fx)),
+                            static_cast<int>(std::lround(r.top / fy)),
+                            static_cast<int>(std::lround(r.width / fx)),
+                            static_cast<int>(std::lround(r.height / fy)));
+    };
+    setFixedSize(static_cast<int>(std::lround(4680 / fx)),
+                 static_cast<int>(std::lround(2520 / fy)));
+
+    Label2 = new QLabel(QString::fromUtf8(Heading), this);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    place(Label2, {240, 120, 4335, 495});
+    Label2->setFont(FittingFont(18, Label2->text(), Label2->size()));
+    Label2->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    const QFont readoutFont = LabelFont(13.5);
+    int top = 720;
+    for (QLabel** label : {&Label1, &Label3, &Label4}) {
+        *label = new QLabel(this);
+        place(*label, {120, top, 4455, 375});
+        (*label)->setFont(readoutFont);
+        (*label)->setAlignment(Qt::AlignCenter);
+        top += 360;
+    }
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label3->setObjectName(QStringLiteral("Label3"));
+    Label4->setObjectName(QStringLiteral("Label4"));
+
+    Command1 = new QPushButton(QStringLiteral("Reset Counter"), this);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    place(Command1, {960, 2040, 2415, 375});
+    Command1->setAutoDefault(false);
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+}
+
+void Form1::Form_Load()
+{
+    HandleErrors("Form_Load", [this] {
+        Load(state_, services_);
+        savedTwips_ = state_.TotalTwips;
+        savedBlocks_ = state_.TotalBlocks;
+    });
+    HandleErrors("Form_Load", [this] { Module1::AddTrayIcon(*this, QString::fromUtf8(Module1::TrayTip)); });
+}
+
+void Form1::Timer1_Timer()
+{
+    HandleErrors("Timer1_Timer", [this] {
+        Step(state_, services_);
+        showReadouts(Readouts(state_.TotalTwips, state_.TotalBlocks, services_.DecimalSeparator()));
+    });
+}
+
+void Form1::showReadouts(const ReadoutTexts& texts)
+{
+    // Only a changed text is handed to Qt, so a resting pointer costs no
+    // repaint at all.
+    if (texts.centimetres != shown_.centimetres) {
+        Label1->setText(QString::fromStdString(texts.centimetres));
+    }
+    if (texts.metres != shown_.metres) {
+        Label3->setText(QString::fromStdString(texts.metres));
+    }
+    if (texts.kilometres != shown_.kilometres) {
+        Label4->setText(QString::fromStdString(texts.kilometres));
+    }
+    shown_ = texts;
+}
+
+void Form1::Command1_Click()
+{
+    HandleErrors("Command1_Click", [this] { Reset(state_); });
+}
+
+void Form1::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        Form_Resize();
+    }
+}
+
+void Form1::Form_Resize()
+{
+    HandleErrors("Form_Resize", [this] {
+        if (!isMinimized() || !Module1::TrayIconShown()) {
+            return;
+        }
+        // Hiding while the state change is still being delivered leaves some
+        // X11 window managers with a stale iconic window; hide just after.
+        QTimer::singleShot(0, this, [this] {
+            if (isMinimized()) {
+                hide();
+            }
+        });
+    });
+}
+
+void Form1::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason != QSystemTrayIcon::Trigger) {
+        return;
+    }
+    HandleErrors("TrayIcon_Activated", [this] {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        show();
+        raise();
+        activateWindow();
+    });
+}
+
+void Form1::SaveIfChanged(const char* handler)
+{
+    HandleErrors(handler, [this] {
+        if (state_.TotalTwips == savedTwips_ && state_.TotalBlocks == savedBlocks_) {
+            return;
+        }
+        Save(state_, services_);
+        savedTwips_ = state_.TotalTwips;
+        savedBlocks_ = state_.TotalBlocks;
+    });
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void Form1::Form_Unload()
+{
+    if (unloaded_) {
+        return;
+    }
+    unloaded_ = true;
+    Timer1.stop();
+    autoSave_.stop();
+    try {
+        Save(state_, services_);
+    } catch (const SettingsError& error) {
+        std::cerr << "dovo: " << error.what() << std::endl;
+        exitCode_ = 1;
+    } catch (const std::exception& error) {
+        DefaultErrorReporter().Report("Form_Unload", error.what());
+        exitCode_ = 1;
+    }
+    // Removed even when the save failed: a stale icon would outlive us.
+    HandleErrors("Form_Unload", [] { Module1::RemoveTrayIcon(); });
+    QCoreApplication::exit(exitCode_);
+}
+
+} // namespace dovo

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "core/Odometer.h"
+#include "core/OdometerState.h"
+#include "platform/Services.h"
+
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+
+namespace dovo {
+
+// The program's one window: the heading, the three readouts, the reset
+// button, and the 200 ms timer that drives the odometer.
+class Form1 final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Form1(Services& services, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    void Form_Load();
+    void Timer1_Timer();
+    void Command1_Click();
+    void Form_Resize();
+    void Form_Unload();
+    void TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason);
+
+    // Saves when the totals moved since the last save; for the periodic
+    // save and the session manager.
+    void SaveIfChanged(const char* handler);
+
+    const OdometerState& state() const { return state_; }
+    bool unloaded() const { return unloaded_; }
+    int exitCode() const { return exitCode_; }
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildControls();
+    void showReadouts(const ReadoutTexts& texts);
+
+    Services& services_;
+    OdometerState state_;
+    ReadoutTexts shown_;
+    std::int32_t savedTwips_ = 0;
+    std::int32_t savedBlocks_ = 0;
+    bool unloaded_ = false;
+    int exitCode_ = 0;
+
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;
+    QPushButton* Command1 = nullptr;
+    QTimer Timer1;
+    QTimer autoSave_;
+};
+
+} // namespace dovo

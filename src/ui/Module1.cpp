@@ -1,0 +1,49 @@
+#include "ui/Module1.h"
+
+#include "ui/Form1.h"
+
+#include <QApplication>
+
+#include <iostream>
+
+namespace dovo::Module1 {
+
+TrayRecord TrayData;
+
+void AddTrayIcon(Form1& window, const QString& tip)
+{
+    TrayData.window = &window;
+    TrayData.tip = tip;
+    TrayData.icon = window.windowIcon();
+    TrayData.uID = 1;
+
+    // Parented to the window so it can never outlive the QApplication.
+    auto* trayIcon = new QSystemTrayIcon(TrayData.icon, &window);
+    trayIcon->setToolTip(TrayData.tip);
+    QObject::connect(trayIcon, &QSystemTrayIcon::activated, &window,
+                     &Form1::TrayIcon_Activated);
+    TrayData.trayIcon = trayIcon;
+
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        std::cerr << "dovo: no notification area found; minimising leaves the window in the "
+                     "taskbar"
+                  << std::endl;
+    }
+    trayIcon->show();
+}
+
+void RemoveTrayIcon()
+{
+    if (TrayData.trayIcon) {
+        TrayData.trayIcon->hide();
+        delete TrayData.trayIcon;
+    }
+}
+
+bool TrayIconShown()
+{
+    return TrayData.trayIcon && TrayData.trayIcon->isVisible() &&
+           QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+} // namespace dovo::Module1

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QIcon>
+#include <QPointer>
+#include <QString>
+#include <QSystemTrayIcon>
+
+namespace dovo {
+
+class Form1;
+
+namespace Module1 {
+
+// The notification-area icon as it was added, kept so the same icon is the
+// one removed.
+struct TrayRecord
+{
+    QPointer<QWidget> window;
+    int uID = 0;
+    QString tip;
+    QIcon icon;
+    QPointer<QSystemTrayIcon> trayIcon;
+};
+
+extern TrayRecord TrayData;
+
+inline constexpr const char* TrayTip = "Dovo - QuenDorvil";
+
+void AddTrayIcon(Form1& window, const QString& tip);
+void RemoveTrayIcon();
+
+// Only then may minimising hide the window: otherwise it could not be
+// brought back.
+bool TrayIconShown();
+
+} // namespace Module1
+} // namespace dovo
