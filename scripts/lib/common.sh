@@ -1,0 +1,39 @@
+# Shared by the scripts in scripts/: installing packages and building.
+# shellcheck shell=bash
+
+DOVO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+DOVO_BUILD=${DOVO_BUILD:-$DOVO_ROOT/build}
+
+say() { printf '==> %s\n' "$*"; }
+
+# Installs the packages of the given groups that are not installed yet.
+ensure_packages() {
+    local wanted=() missing=() group pkg
+    while read -r group pkg; do
+        [[ -z "$group" || "$group" == \#* ]] && continue
+        for g in "$@"; do
+            [[ "$g" == "$group" ]] && wanted+=("$pkg")
+        done
+    done <"$DOVO_ROOT/scripts/packages.txt"
+    for pkg in "${wanted[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    ((${#missing[@]} == 0)) && return 0
+    say "installing: ${missing[*]}"
+    local sudo=()
+    ((EUID != 0)) && sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Configures (once) and builds a build folder; extra arguments go to cmake.
+build_in() {
+    local dir=$1
+    shift
+    if [[ ! -f "$dir/build.ninja" ]]; then
+        cmake -S "$DOVO_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    fi
+    cmake --build "$dir" -j "$(nproc)"
+}

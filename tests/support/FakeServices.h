@@ -1,0 +1,80 @@
+#pragma once
+
+#include "platform/Services.h"
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace dovo::testing {
+
+// A scripted desktop: the pointer visits the queued positions in turn (and
+// stays on the last), the factors are whatever the test sets, and the
+// settings store is a map that records every commit.
+class FakeServices final : public Services
+{
+public:
+    std::deque<ScreenPoint> pointer;
+    float factorX = 15.0f;
+    float factorY = 15.0f;
+    std::string separator = ".";
+    std::map<std::string, std::string> stored;  // "section/key" -> text
+    std::map<std::string, std::string> staged;
+    std::vector<std::map<std::string, std::string>> commits;
+    std::vector<std::string> rejected;  // "section/key=text"
+    bool failCommit = false;
+    int factorReads = 0;
+
+    void GetCursorPos(ScreenPoint& point) override
+    {
+        if (!pointer.empty()) {
+            point = pointer.front();
+            if (pointer.size() > 1) {
+                pointer.pop_front();
+            }
+        }
+    }
+    float TwipsPerPixelX() override
+    {
+        ++factorReads;
+        return factorX;
+    }
+    float TwipsPerPixelY() override
+    {
+        ++factorReads;
+        return factorY;
+    }
+    std::string DecimalSeparator() override { return separator; }
+
+    std::string GetSetting(const std::string&, const std::string& section, const std::string& key,
+                           const std::string& defaultText) override
+    {
+        const auto found = stored.find(section + "/" + key);
+        return found == stored.end() ? defaultText : found->second;
+    }
+    void SaveSetting(const std::string&, const std::string& section, const std::string& key,
+                     const std::string& text) override
+    {
+        staged[section + "/" + key] = text;
+    }
+    void CommitSettings(const std::string&) override
+    {
+        if (failCommit) {
+            staged.clear();
+            throw SettingsError("cannot save the totals: disk on fire");
+        }
+        for (const auto& [key, text] : staged) {
+            stored[key] = text;
+        }
+        commits.push_back(staged);
+        staged.clear();
+    }
+    void RejectSetting(const std::string&, const std::string& section, const std::string& key,
+                       const std::string& text) override
+    {
+        rejected.push_back(section + "/" + key + "=" + text);
+    }
+};
+
+} // namespace dovo::testing
