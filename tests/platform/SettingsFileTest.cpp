@@ -1,0 +1,206 @@
+#include "core/OdometerState.h"
+#include "platform/QtServices.h"
+#include "settings/SavedTotals.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+// Each test gets its own config folder; QSettings is pointed at it directly
+// because it reads XDG_CONFIG_HOME only once per process.
+class SettingsFileTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(folder.isValid());
+        config = folder.filePath(QStringLiteral("config"));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config);
+        oldCerr = std::cerr.rdbuf(errors.rdbuf());
+    }
+    void TearDown() override { std::cerr.rdbuf(oldCerr); }
+
+    QString file() const { return config + "/Dovo.conf"; }
+
+    void write(const QByteArray& bytes, const QString& path = {})
+    {
+        const QString target = path.isEmpty() ? file() : path;
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        QFile out(target);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(bytes);
+    }
+
+    static QByteArray read(const QString& path)
+    {
+        QFile in(path);
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray("<unreadable>");
+    }
+
+    dovo::OdometerState load()
+    {
+        dovo::QtServices services;
+        dovo::OdometerState state;
+        dovo::Load(state, services);
+        return state;
+    }
+
+    void loadAndSave(std::int32_t twips, std::int32_t blocks)
+    {
+        dovo::QtServices services;
+        dovo::OdometerState state;
+        dovo::Load(state, services);
+        state.TotalTwips = twips;
+        state.TotalBlocks = blocks;
+        dovo::Save(state, services);
+    }
+
+    QTemporaryDir folder;
+    QString config;
+    std::ostringstream errors;
+    std::streambuf* oldCerr = nullptr;
+};
+
+TEST_F(SettingsFileTest, FirstRunStartsAtZeroQuietlyAndSavesBothKeys)
+{
+    const auto state = load();
+    EXPECT_EQ(state.TotalTwips, 0);
+    EXPECT_EQ(state.TotalBlocks, 0);
+    loadAndSave(1234, 5);
+    EXPECT_EQ(read(file()), "[odoledger]\ntotalmpixels=5\ntotalpixels=1234\n");
+    EXPECT_EQ(errors.str(), "");
+}
+
+TEST_F(SettingsFileTest, SavedValuesComeBackUnchanged)
+{
+    write("[odoledger]\ntotalpixels=-20\ntotalmpixels=2147483647\n");
+    const auto state = load();
+    EXPECT_EQ(state.TotalTwips, -20);
+    EXPECT_EQ(state.TotalBlocks, 2147483647);
+    EXPECT_EQ(errors.str(), "");
+}
+
+struct DamageCase
+{
+    const char* name;
+    QByteArray content;
+    std::int32_t twips;
+    std::int32_t blocks;
+    const char* says;
+};
+
+TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
+{
+    const std::vector<DamageCase> cases = {
+        {"empty file", "", 0, 0, "holds no saved total \"totalpixels\""},
+        {"letters", "[odoledger]\ntotalpixels=abc\ntotalmpixels=5\n", 0, 5, "is \"abc\""},
+        {"empty value", "[odoledger]\ntotalpixels=\ntotalmpixels=5\n", 0, 5, "is \"\""},
+        {"two numbers", "[odoledger]\ntotalpixels=12 34\ntotalmpixels=5\n", 0, 5, "\"12 34\""},
+        {"fraction", "[odoledger]\ntotalpixels=7\ntotalmpixels=1.5\n", 7, 0, "\"1.5\""},
+        {"too big", "[odoledger]\ntotalpixels=99999999999\ntotalmpixels=1\n", 0, 1,
+         "\"99999999999\""},
+        {"list", "[odoledger]\ntotalpixels=1,2\ntotalmpixels=1\n", 0, 1, "\"1, 2\""},
+        {"binary", QByteArray("\x00\xff\x13[odo\x01\n=\x80\x80", 12), 0, 0, "holds no saved total"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(config).removeRecursively();
+        errors.str("");
+        write(c.content + "\n[other]\njunk=1\n");
+        const QByteArray before = read(file());
+
+        dovo::QtServices services;
+        dovo::OdometerState state;
+        dovo::Load(state, services);
+        EXPECT_EQ(state.TotalTwips, c.twips);
+        EXPECT_EQ(state.TotalBlocks, c.blocks);
+        const std::string said = errors.str();
+        EXPECT_NE(said.find(file().toStdString()), std::string::npos) << said;
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        EXPECT_NE(said.find("kept as " + file().toStdString() + ".damaged-1"), std::string::npos)
+            << said;
+        EXPECT_EQ(read(file() + ".damaged-1"), before);
+
+        dovo::Save(state, services);
+        const QByteArray after = read(file());
+        EXPECT_EQ(after, "[odoledger]\ntotalmpixels=" + QByteArray::number(c.blocks) +
+                             "\ntotalpixels=" + QByteArray::number(c.twips) + "\n");
+    }
+}
+
+TEST_F(SettingsFileTest, AnEarlierKeptCopyIsNeverOverwritten)
+{
+    write("first copy", file() + ".damaged-1");
+    write("[odoledger]\ntotalpixels=x\ntotalmpixels=1\n");
+    load();
+    EXPECT_EQ(read(file() + ".damaged-1"), "first copy");
+    EXPECT_EQ(read(file() + ".damaged-2"), "[odoledger]\ntotalpixels=x\ntotalmpixels=1\n");
+}
+
+TEST_F(SettingsFileTest, AFolderWhereTheFileShouldBeIsMovedAsideAndTheSaveSucceeds)
+{
+    QDir().mkpath(file() + "/inside");
+    const auto state = load();
+    EXPECT_EQ(state.TotalTwips, 0);
+    EXPECT_NE(errors.str().find("is a folder"), std::string::npos) << errors.str();
+    EXPECT_TRUE(QFileInfo(file() + ".damaged-1/inside").isDir());
+    loadAndSave(10, 1);
+    EXPECT_EQ(read(file()), "[odoledger]\ntotalmpixels=1\ntotalpixels=10\n");
+}
+
+TEST_F(SettingsFileTest, AnUnwritableLocationFailsWithThePathAndLeavesTheOldFileAlone)
+{
+    // A plain file where the config folder must be stops the write even for
+    // root, for whom permission bits do not.
+    QDir().mkpath(folder.path());
+    config = folder.filePath(QStringLiteral("blocked/config"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config);
+    write("not a folder", folder.filePath(QStringLiteral("blocked")));
+
+    dovo::QtServices services;
+    dovo::OdometerState state;
+    dovo::Load(state, services);
+    try {
+        dovo::Save(state, services);
+        FAIL() << "the save should have failed";
+    } catch (const dovo::SettingsError& error) {
+        const std::string what = error.what();
+        EXPECT_NE(what.find(file().toStdString()), std::string::npos) << what;
+        EXPECT_NE(what.find("cannot be created"), std::string::npos) << what;
+    }
+    EXPECT_EQ(read(folder.filePath(QStringLiteral("blocked"))), "not a folder");
+}
+
+TEST_F(SettingsFileTest, ABrokenSaveCanBeFollowedByAGoodOne)
+{
+    write("[odoledger]\ntotalpixels=1\ntotalmpixels=1\n");
+    dovo::QtServices services;
+    dovo::OdometerState state;
+    dovo::Load(state, services);
+    QFile::remove(file());
+    QDir().rmdir(config);
+    write("blocker", config);  // the folder is now a plain file
+    EXPECT_THROW(dovo::Save(state, services), dovo::SettingsError);
+    QFile::remove(config);
+    state.TotalTwips = 99;
+    EXPECT_NO_THROW(dovo::Save(state, services));
+    EXPECT_EQ(read(file()), "[odoledger]\ntotalmpixels=1\ntotalpixels=99\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,142 @@
+#include "FakeServices.h"
+#include "ui/Form1.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+using dovo::Form1;
+using dovo::testing::FakeServices;
+
+QString TextOf(const Form1& form, const char* name)
+{
+    return form.findChild<QLabel*>(QString::fromLatin1(name))->text();
+}
+
+QStringList Readouts(const Form1& form)
+{
+    return {TextOf(form, "Label1"), TextOf(form, "Label3"), TextOf(form, "Label4")};
+}
+
+class Form1Test : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readoutsAreBlankUntilTheFirstTickThenShowTheLoadedTotals()
+    {
+        FakeServices services;
+        services.stored = {{"odoledger/totalpixels", "283500"}, {"odoledger/totalmpixels", "3"}};
+        services.pointer = {{400, 300}};
+        Form1 form(services);
+        form.show();
+        QCOMPARE(Readouts(form), QStringList({"", "", ""}));
+        // The pointer rests where it was at start, so nothing is added.
+        QTRY_COMPARE_WITH_TIMEOUT(Readouts(form), QStringList({"3500 cm", "35 m", "0.03 km"}),
+                                  1000);
+        QCOMPARE(TextOf(form, "Label2"), QStringLiteral("Your mouse has travelled"));
+        QCOMPARE(form.windowTitle(), QStringLiteral("Dovo - Quen Dorvil"));
+    }
+
+    void resetShowsZerosOnlyAtTheNextTick()
+    {
+        FakeServices services;
+        services.stored = {{"odoledger/totalpixels", "0"}, {"odoledger/totalmpixels", "250"}};
+        services.pointer = {{10, 10}};
+        Form1 form(services);
+        form.Timer1_Timer();
+        QCOMPARE(Readouts(form), QStringList({"250000 cm", "2500 m", "2.5 km"}));
+        QTest::mouseClick(form.findChild<QPushButton*>("Command1"), Qt::LeftButton);
+        QCOMPARE(Readouts(form), QStringList({"250000 cm", "2500 m", "2.5 km"}));
+        form.Timer1_Timer();
+        QCOMPARE(Readouts(form), QStringList({"0 cm", "0 m", "0 km"}));
+    }
+
+    void movementIsCountedFromThePointerAtStart()
+    {
+        FakeServices services;
+        services.pointer = {{400, 300}, {700, 300}};
+        Form1 form(services);
+        form.Timer1_Timer();
+        // 300 px at 15 twips a pixel is 4500 twips, 7.9 cm.
+        QCOMPARE(Readouts(form), QStringList({"7 cm", "0 m", "0 km"}));
+        QCOMPARE(form.state().TotalTwips, 4500);
+    }
+
+    void theLayoutKeepsItsPhysicalSizeAt96Dpi_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("heading") << "Label2" << QRect(16, 8, 289, 33);
+        QTest::newRow("centimetres") << "Label1" << QRect(8, 48, 297, 25);
+        QTest::newRow("metres") << "Label3" << QRect(8, 72, 297, 25);
+        QTest::newRow("kilometres") << "Label4" << QRect(8, 96, 297, 25);
+        QTest::newRow("button") << "Command1" << QRect(64, 136, 161, 25);
+    }
+
+    void theLayoutKeepsItsPhysicalSizeAt96Dpi()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, geometry);
+        FakeServices services;
+        Form1 form(services);
+        QCOMPARE(form.size(), QSize(312, 168));
+        QCOMPARE(form.minimumSize(), form.maximumSize());
+        auto* control = form.findChild<QWidget*>(name);
+        QVERIFY(control);
+        QCOMPARE(control->geometry(), geometry);
+    }
+
+    void theHeadingFitsItsLabel()
+    {
+        FakeServices services;
+        Form1 form(services);
+        auto* heading = form.findChild<QLabel*>("Label2");
+        const QFontMetrics metrics(heading->font());
+        QVERIFY(metrics.horizontalAdvance(heading->text()) <= heading->width());
+        QVERIFY(metrics.height() <= heading->height());
+        QVERIFY(heading->font().pointSizeF() >= 14.0);
+    }
+
+    void closingSavesTheTotalsAndAFailedSaveEndsWithStatusOne()
+    {
+        FakeServices services;
+        services.stored = {{"odoledger/totalpixels", "1234"}, {"odoledger/totalmpixels", "5"}};
+        {
+            Form1 form(services);
+            form.close();
+            QCOMPARE(form.exitCode(), 0);
+        }
+        QCOMPARE(services.commits.size(), size_t(1));
+        QCOMPARE(services.stored["odoledger/totalpixels"], std::string("1234"));
+
+        FakeServices failing;
+        failing.failCommit = true;
+        Form1 form(failing);
+        form.close();
+        QVERIFY(form.unloaded());
+        QCOMPARE(form.exitCode(), 1);
+    }
+
+    void thePeriodicSaveWritesOnlyWhenTheTotalsChanged()
+    {
+        FakeServices services;
+        services.pointer = {{0, 0}, {0, 10}};
+        Form1 form(services);
+        form.SaveIfChanged("test");
+        QCOMPARE(services.commits.size(), size_t(0));
+        form.Timer1_Timer();
+        form.SaveIfChanged("test");
+        QCOMPARE(services.commits.size(), size_t(1));
+        QCOMPARE(services.stored["odoledger/totalpixels"], std::string("150"));
+        form.SaveIfChanged("test");
+        QCOMPARE(services.commits.size(), size_t(1));
+    }
+};
+
+} // namespace
+
+QTEST_MAIN(Form1Test)
+#include "Form1Test.moc"
