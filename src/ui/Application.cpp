@@ -2,8 +2,8 @@
 
 #include "platform/QtServices.h"
 #include "platform/TerminationSignals.h"
-#include "settings/SavedTotals.h"
 #include "ui/Form1.h"
+#include "ui/Module1.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -35,6 +35,22 @@ void PreferX11()
     }
 }
 
+bool WaylandSession()
+{
+    return qgetenv("XDG_SESSION_TYPE") == "wayland" || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// Said once per start, never as a dialog: a person who started Dovo from the
+// menu sees the balloon, one who started it from a terminal sees the line.
+void WarnAboutWayland()
+{
+    const QString text = QStringLiteral(
+        "On Wayland, Dovo sees the pointer only while it is over X11 (XWayland) windows; "
+        "travel over native Wayland windows is not counted.");
+    std::cerr << "dovo: " << qPrintable(text) << std::endl;
+    Module1::ShowNotice(QStringLiteral("Dovo"), text);
+}
+
 } // namespace
 
 int RunDovo(int argc, char** argv)
@@ -58,6 +74,9 @@ int RunDovo(int argc, char** argv)
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&form] { form.Form_Unload(); });
 
     form.show();
+    if (WaylandSession()) {
+        WarnAboutWayland();
+    }
     const int status = QApplication::exec();
     liveForm = nullptr;
     return status;

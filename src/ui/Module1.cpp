@@ -40,6 +40,15 @@ void RemoveTrayIcon()
     }
 }
 
+void ShowNotice(const QString& title, const QString& text)
+{
+    if (TrayIconShown() && QSystemTrayIcon::supportsMessages()) {
+        TrayData.trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 15000);
+    } else if (TrayData.window) {
+        TrayData.window->setToolTip(text);
+    }
+}
+
 bool TrayIconShown()
 {
     return TrayData.trayIcon && TrayData.trayIcon->isVisible() &&

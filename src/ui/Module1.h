@@ -29,6 +29,10 @@ inline constexpr const char* TrayTip = "Dovo - QuenDorvil";
 void AddTrayIcon(Form1& window, const QString& tip);
 void RemoveTrayIcon();
 
+// A one-time notice for the user: a balloon from the icon where there is
+// one, else the window's tooltip.
+void ShowNotice(const QString& title, const QString& text);
+
 // Only then may minimising hide the window: otherwise it could not be
 // brought back.
 bool TrayIconShown();
