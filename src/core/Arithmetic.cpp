@@ -14,8 +14,9 @@ std::int32_t Narrow(std::int64_t wide, const char* operation)
 {
     if (wide < std::numeric_limits<std::int32_t>::min() ||
         wide > std::numeric_limits<std::int32_t>::max()) {
-        throw OverflowError(std::string("overflow in 32-bit ") + operation + " (" +
-                            std::to_string(wide) + ")");
+        // No value in the text: the same fault at every tick must read the
+        // same so that its reports can be counted rather than repeated.
+        throw OverflowError(std::string("overflow in 32-bit ") + operation);
     }
     return static_cast<std::int32_t>(wide);
 }
@@ -50,8 +51,7 @@ std::int32_t ToInt32(double value)
     // nothing in the program changes it.
     const double rounded = std::nearbyint(value);
     if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) {
-        throw OverflowError("overflow converting " + NumberToText(value, ".") +
-                            " to a 32-bit integer");
+        throw OverflowError("overflow converting the total to a 32-bit integer");
     }
     return static_cast<std::int32_t>(rounded);
 }
