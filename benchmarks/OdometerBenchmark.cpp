@@ -24,13 +24,11 @@ public:
     }
     void SaveSetting(const std::string&, const std::string&, const std::string&,
                      const std::string&) override
-    {
-    }
+    {}
     void CommitSettings(const std::string&) override {}
     void RejectSetting(const std::string&, const std::string&, const std::string&,
                        const std::string&) override
-    {
-    }
+    {}
 
 private:
     unsigned next_ = 0;

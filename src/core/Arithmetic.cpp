@@ -21,7 +21,10 @@ std::int32_t Narrow(std::int64_t wide, const char* operation)
     return static_cast<std::int32_t>(wide);
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 } // namespace
 
@@ -56,7 +59,10 @@ std::int32_t ToInt32(double value)
     return static_cast<std::int32_t>(rounded);
 }
 
-double Floor(double value) { return std::floor(value); }
+double Floor(double value)
+{
+    return std::floor(value);
+}
 
 double Round(double value, int decimals)
 {
@@ -100,7 +106,10 @@ std::optional<std::int32_t> TextToInt32(std::string_view text)
     return static_cast<std::int32_t>(value);
 }
 
-std::string Int32ToText(std::int32_t value) { return std::to_string(value); }
+std::string Int32ToText(std::int32_t value)
+{
+    return std::to_string(value);
+}
 
 std::string NumberToText(double value, std::string_view decimalSeparator)
 {

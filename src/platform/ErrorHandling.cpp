@@ -11,7 +11,8 @@ constexpr std::size_t MaxRemembered = 64;
 
 } // namespace
 
-ErrorReporter::ErrorReporter(std::ostream& out, Clock clock) : out_(out), clock_(std::move(clock)) {}
+ErrorReporter::ErrorReporter(std::ostream& out, Clock clock) : out_(out), clock_(std::move(clock))
+{}
 
 void ErrorReporter::Report(std::string_view handler, std::string_view message)
 {

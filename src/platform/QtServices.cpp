@@ -12,14 +12,14 @@ namespace {
 constexpr float TwipsPerInch = 1440.0f;
 constexpr float FallbackTwipsPerPixel = 15.0f;
 
-QString Q(const std::string& text) { return QString::fromStdString(text); }
+QString Q(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
 
 } // namespace
 
-QtServices::QtServices()
-    : decimalSeparator_(QLocale::system().decimalPoint().toStdString())
-{
-}
+QtServices::QtServices() : decimalSeparator_(QLocale::system().decimalPoint().toStdString()) {}
 
 void QtServices::GetCursorPos(ScreenPoint& point)
 {
@@ -81,7 +81,10 @@ void QtServices::SaveSetting(const std::string& app, const std::string& section,
     settingsOf(app).stage(Q(section), Q(key), Q(text));
 }
 
-void QtServices::CommitSettings(const std::string& app) { settingsOf(app).commit(); }
+void QtServices::CommitSettings(const std::string& app)
+{
+    settingsOf(app).commit();
+}
 
 void QtServices::RejectSetting(const std::string& app, const std::string& section,
                                const std::string& key, const std::string& text)

@@ -26,7 +26,10 @@ std::unique_ptr<QSettings> OpenSettings(const QString& organisation)
     return settings;
 }
 
-QString FullKey(const QString& section, const QString& key) { return section + '/' + key; }
+QString FullKey(const QString& section, const QString& key)
+{
+    return section + '/' + key;
+}
 
 QString Text(const QVariant& value)
 {
@@ -133,7 +136,8 @@ void SettingsFile::commit()
             reason = QStringLiteral("the file could not be written (is the disk full?)");
         }
     }
-    throw SettingsError(QString("cannot save the totals to " + path_ + ": " + reason).toStdString());
+    throw SettingsError(
+        QString("cannot save the totals to " + path_ + ": " + reason).toStdString());
 }
 
 void SettingsFile::reject(const QString& section, const QString& key, const QString& text)
@@ -141,9 +145,10 @@ void SettingsFile::reject(const QString& section, const QString& key, const QStr
     const bool missing = !value(section, key).has_value();
     damaged_ = true;
     const QString aside = keepAside(false);
-    QString problem = missing ? "holds no saved total \"" + key + "\" in [" + section + "]"
-                              : "the saved total \"" + key + "\" in [" + section + "] is \"" +
-                                    text + "\", which is not a whole number from -2147483648 to 2147483647";
+    QString problem = missing
+                          ? "holds no saved total \"" + key + "\" in [" + section + "]"
+                          : "the saved total \"" + key + "\" in [" + section + "] is \"" + text +
+                                "\", which is not a whole number from -2147483648 to 2147483647";
     problem += QStringLiteral("; that total starts from 0");
     if (!aside.isEmpty()) {
         problem += "; the file as it was is kept as " + aside;

@@ -37,7 +37,8 @@ void PreferX11()
 
 bool WaylandSession()
 {
-    return qgetenv("XDG_SESSION_TYPE") == "wayland" || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    return qgetenv("XDG_SESSION_TYPE") == "wayland" ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
 // Said once per start, never as a dialog: a person who started Dovo from the
@@ -68,7 +69,8 @@ int RunDovo(int argc, char** argv)
     std::atexit(&SaveAtExit);
 
     TerminationSignals terminationSignals;
-    QObject::connect(&terminationSignals, &TerminationSignals::received, &form, [&form] { form.close(); });
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &form,
+                     [&form] { form.close(); });
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
                      [&form] { form.SaveIfChanged("session end"); });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&form] { form.Form_Unload(); });

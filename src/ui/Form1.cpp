@@ -86,7 +86,10 @@ Form1::Form1(Services& services, QWidget* parent) : QWidget(parent), services_(s
     autoSave_.start(AutoSaveInterval());
 }
 
-Form1::~Form1() { Module1::RemoveTrayIcon(); }
+Form1::~Form1()
+{
+    Module1::RemoveTrayIcon();
+}
 
 void Form1::buildControls()
 {
@@ -134,7 +137,8 @@ void Form1::Form_Load()
         savedTwips_ = state_.TotalTwips;
         savedBlocks_ = state_.TotalBlocks;
     });
-    HandleErrors("Form_Load", [this] { Module1::AddTrayIcon(*this, QString::fromUtf8(Module1::TrayTip)); });
+    HandleErrors("Form_Load",
+                 [this] { Module1::AddTrayIcon(*this, QString::fromUtf8(Module1::TrayTip)); });
 }
 
 void Form1::Timer1_Timer()

@@ -20,8 +20,7 @@ void AddTrayIcon(Form1& window, const QString& tip)
     // Parented to the window so it can never outlive the QApplication.
     auto* trayIcon = new QSystemTrayIcon(TrayData.icon, &window);
     trayIcon->setToolTip(TrayData.tip);
-    QObject::connect(trayIcon, &QSystemTrayIcon::activated, &window,
-                     &Form1::TrayIcon_Activated);
+    QObject::connect(trayIcon, &QSystemTrayIcon::activated, &window, &Form1::TrayIcon_Activated);
     TrayData.trayIcon = trayIcon;
 
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {

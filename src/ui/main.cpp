@@ -1,3 +1,6 @@
 #include "ui/Application.h"
 
-int main(int argc, char** argv) { return dovo::RunDovo(argc, argv); }
+int main(int argc, char** argv)
+{
+    return dovo::RunDovo(argc, argv);
+}

@@ -4,11 +4,10 @@
 #include "platform/QtServices.h"
 
 #include <QCursor>
+#include <QFile>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTemporaryDir>
-#include <QFile>
-
 #include <gtest/gtest.h>
 
 namespace {

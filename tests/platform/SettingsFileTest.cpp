@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -188,7 +187,7 @@ TEST_F(SettingsFileTest, ABrokenSaveCanBeFollowedByAGoodOne)
     dovo::Load(state, services);
     QFile::remove(file());
     QDir().rmdir(config);
-    write("blocker", config);  // the folder is now a plain file
+    write("blocker", config); // the folder is now a plain file
     EXPECT_THROW(dovo::Save(state, services), dovo::SettingsError);
     QFile::remove(config);
     state.TotalTwips = 99;

@@ -1,6 +1,7 @@
+#include "settings/SavedTotals.h"
+
 #include "FakeServices.h"
 #include "core/Odometer.h"
-#include "settings/SavedTotals.h"
 
 #include <gtest/gtest.h>
 
@@ -35,11 +36,16 @@ TEST(SavedTotals, LoadsWhatIsStoredAndRejectsOnlyTheDamagedTotal)
         {"fraction", "1.5", "2", 0, 2, {"odoledger/totalpixels=1.5"}},
         {"beyond 32 bits", "5", "99999999999", 5, 0, {"odoledger/totalmpixels=99999999999"}},
         {"binary bytes",
-         std::string("\x01\xff\0" "7", 4),
+         std::string("\x01\xff\0"
+                     "7",
+                     4),
          "\x80",
          0,
          0,
-         {std::string("odoledger/totalpixels=\x01\xff\0" "7", 26), "odoledger/totalmpixels=\x80"}},
+         {std::string("odoledger/totalpixels=\x01\xff\0"
+                      "7",
+                      26),
+          "odoledger/totalmpixels=\x80"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

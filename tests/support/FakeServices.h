@@ -19,10 +19,10 @@ public:
     float factorX = 15.0f;
     float factorY = 15.0f;
     std::string separator = ".";
-    std::map<std::string, std::string> stored;  // "section/key" -> text
+    std::map<std::string, std::string> stored; // "section/key" -> text
     std::map<std::string, std::string> staged;
     std::vector<std::map<std::string, std::string>> commits;
-    std::vector<std::string> rejected;  // "section/key=text"
+    std::vector<std::string> rejected; // "section/key=text"
     bool failCommit = false;
     int factorReads = 0;
 

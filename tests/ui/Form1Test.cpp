@@ -1,5 +1,6 @@
-#include "FakeServices.h"
 #include "ui/Form1.h"
+
+#include "FakeServices.h"
 
 #include <QLabel>
 #include <QPushButton>
