@@ -69,8 +69,9 @@ int AutoSaveInterval()
 Form1::Form1(Services& services, QWidget* parent) : QWidget(parent), services_(services)
 {
     setWindowTitle(QString::fromUtf8(Caption));
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     QIcon icon(QStringLiteral(":/icons/dovo.svg"));
     icon.addFile(QStringLiteral(":/icons/dovo-32.png"), QSize(32, 32));
     setWindowIcon(icon);
