@@ -75,16 +75,25 @@ void SettingsFile::open()
                  (aside.isEmpty() ? QString() : "; the file was moved to " + aside));
         return;
     }
+    wasRead_ = true;
+    if (info.size() == 0) {
+        damaged_ = true;
+        const QString aside = keepAside(false);
+        complain(QStringLiteral("is empty; the totals start from 0") +
+                 (aside.isEmpty() ? QString() : "; it is kept as " + aside));
+        return;
+    }
     const auto settings = OpenSettings(organisation_);
     const QStringList keys = settings->allKeys();
     for (const QString& key : keys) {
-        loaded_.emplace(key, Text(settings->value(key)));
+        if (!key.isEmpty()) {
+            loaded_.emplace(key, Text(settings->value(key)));
+        }
     }
-    wasRead_ = true;
     if (settings->status() != QSettings::NoError) {
         damaged_ = true;
         const QString aside = keepAside(false);
-        complain(QStringLiteral("is not a valid settings file") +
+        complain(QStringLiteral("is not a valid settings file; what cannot be read starts from 0") +
                  (aside.isEmpty() ? QString() : "; it is kept as " + aside));
     }
 }
@@ -105,26 +114,66 @@ void SettingsFile::stage(const QString& section, const QString& key, const QStri
 
 void SettingsFile::commit()
 {
-    {
+    if (!damaged_) {
         const auto settings = OpenSettings(organisation_);
-        if (damaged_) {
-            // Write a clean file rather than carry the damage forward.
-            settings->clear();
-        }
-        for (const auto& [name, text] : staged_) {
-            settings->setValue(FullKey(name.first, name.second), text);
-        }
-        settings->sync();
+        // Read first: QSettings keeps only its first error, so a file that
+        // went bad since start would otherwise hide the outcome of the write.
+        settings->allKeys();
         if (settings->status() == QSettings::NoError) {
-            damaged_ = false;
+            for (const auto& [name, text] : staged_) {
+                settings->setValue(FullKey(name.first, name.second), text);
+            }
+            settings->sync();
+            if (settings->status() != QSettings::NoError) {
+                fail();
+            }
             return;
         }
+        damaged_ = true;
+        const QString aside = keepAside(false);
+        complain(QStringLiteral("is no longer a valid settings file; it is replaced") +
+                 (aside.isEmpty() ? QString() : "; the damaged one is kept as " + aside));
     }
+    writeClean();
+}
 
+void SettingsFile::writeClean()
+{
+    // A fresh file beside the damaged one, then one rename over it: the old
+    // content is never parsed again and never carried forward, and there is
+    // no moment without a complete file.
+    const QString fresh = path_ + ".new";
+    QFile::remove(fresh);
+    {
+        QSettings settings(fresh, QSettings::IniFormat);
+        settings.setAtomicSyncRequired(true);
+        for (const auto& [name, text] : staged_) {
+            settings.setValue(FullKey(name.first, name.second), text);
+        }
+        settings.sync();
+        if (settings.status() != QSettings::NoError) {
+            QFile::remove(fresh);
+            fail();
+        }
+    }
+    if (::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(path_).constData()) != 0) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        QFile::remove(fresh);
+        throw SettingsError(
+            QString("cannot save the totals to " + path_ + ": " + reason).toStdString());
+    }
+    damaged_ = false;
+}
+
+void SettingsFile::fail() const
+{
     QString reason;
-    const QString folder = QFileInfo(path_).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        reason = "the folder " + folder + " cannot be created";
+    const QFileInfo folder(QFileInfo(path_).absolutePath());
+    if (folder.isSymLink() && !folder.exists()) {
+        reason = "the folder " + folder.filePath() + " is a link to " + folder.symLinkTarget() +
+                 ", which does not exist";
+    } else if (!QDir().mkpath(folder.filePath())) {
+        reason = "the folder " + folder.filePath() + " cannot be created";
     } else if (QFileInfo(path_).isDir()) {
         reason = QStringLiteral("a folder stands where the file should be");
     } else {
@@ -143,6 +192,9 @@ void SettingsFile::commit()
 void SettingsFile::reject(const QString& section, const QString& key, const QString& text)
 {
     const bool missing = !value(section, key).has_value();
+    if (missing && damaged_) {
+        return; // the damage that lost it has been reported already
+    }
     damaged_ = true;
     const QString aside = keepAside(false);
     QString problem = missing

@@ -33,6 +33,8 @@ public:
 
 private:
     void open();
+    void writeClean();
+    [[noreturn]] void fail() const;
     QString keepAside(bool move);
     void complain(const QString& problem);
 

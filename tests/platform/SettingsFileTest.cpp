@@ -108,7 +108,8 @@ TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
         {"too big", "[odoledger]\ntotalpixels=99999999999\ntotalmpixels=1\n", 0, 1,
          "\"99999999999\""},
         {"list", "[odoledger]\ntotalpixels=1,2\ntotalmpixels=1\n", 0, 1, "\"1, 2\""},
-        {"binary", QByteArray("\x00\xff\x13[odo\x01\n=\x80\x80", 12), 0, 0, "holds no saved total"},
+        {"binary", QByteArray("\x00\xff\x13[odo\x01\n=\x80\x80", 12), 0, 0,
+         "is not a valid settings file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
