@@ -5,6 +5,8 @@
 #include <QLocale>
 #include <QScreen>
 
+#include <xcb/xcb.h>
+
 namespace dovo {
 
 namespace {
@@ -21,9 +23,24 @@ QString Q(const std::string& text)
 
 QtServices::QtServices() : decimalSeparator_(QLocale::system().decimalPoint().toStdString()) {}
 
+// Once the X server has gone, Qt answers every pointer query with (0, 0)
+// until it notices and ends the process; a tick in between would count the
+// way to the corner of the screen as travel.
+static bool DisplayLost()
+{
+    const auto* x11 =
+        qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 != nullptr && x11->connection() != nullptr &&
+           xcb_connection_has_error(x11->connection()) != 0;
+}
+
 void QtServices::GetCursorPos(ScreenPoint& point)
 {
-    lastCursor_ = QCursor::pos();
+    const QPoint position = QCursor::pos();
+    if (DisplayLost()) {
+        return;
+    }
+    lastCursor_ = position;
     point.x = lastCursor_.x();
     point.y = lastCursor_.y();
 }
