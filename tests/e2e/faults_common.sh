@@ -10,28 +10,13 @@
 # whole distance (blocks * 567000 + twips) never going backwards.
 
 _FAULTS_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=desktop.sh
-source "$_FAULTS_HERE/desktop.sh"
+# shellcheck source=../../scripts/lib/desktop.sh
+source "$_FAULTS_HERE/../../scripts/lib/desktop.sh"
 
-if [[ -z ${DOVO:-} || $DOVO != /* || ! -x $DOVO ]]; then
-    echo "${0##*/}: set DOVO to the absolute path of the dovo binary" >&2
-    exit 2
-fi
+require_dovo || exit 2
 FAULTS_DOVO=$DOVO
 FAULTS_STARTED=$EPOCHREALTIME
 BLOCK_TWIPS=567000
-
-# A step the rest depends on: record it, and stop here if it failed.
-must() {
-    local name=$1
-    shift
-    if "$@"; then
-        check_true "$name" true
-    else
-        check_true "$name" false
-        finish
-    fi
-}
 
 faults_took() {
     awk -v a="$FAULTS_STARTED" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'

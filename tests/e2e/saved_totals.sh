@@ -13,27 +13,13 @@
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=desktop.sh
-source "$here/desktop.sh"
+# shellcheck source=../../scripts/lib/desktop.sh
+source "$here/../../scripts/lib/desktop.sh"
 
-if [[ -z ${DOVO:-} || $DOVO != /* || ! -x $DOVO ]]; then
-    echo "saved_totals.sh: set DOVO to the absolute path of the dovo binary" >&2
-    exit 2
-fi
+require_dovo || exit 2
 REAL_DOVO=$DOVO
 
 started=$EPOCHREALTIME
-
-must() {
-    local name=$1
-    shift
-    if "$@"; then
-        check_true "$name" true
-    else
-        check_true "$name" false
-        finish
-    fi
-}
 
 HOLD=0.6 # three ticks of 200 ms: the position has been sampled
 BLOCK=567000

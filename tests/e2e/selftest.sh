@@ -13,27 +13,12 @@
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=desktop.sh
-source "$here/desktop.sh"
+# shellcheck source=../../scripts/lib/desktop.sh
+source "$here/../../scripts/lib/desktop.sh"
 
-if [[ -z ${DOVO:-} || $DOVO != /* || ! -x $DOVO ]]; then
-    echo "selftest.sh: set DOVO to the absolute path of the dovo binary" >&2
-    exit 2
-fi
+require_dovo || exit 2
 
 started=$EPOCHREALTIME
-
-# A step the rest depends on: record it, and stop here if it failed.
-must() {
-    local name=$1
-    shift
-    if "$@"; then
-        check_true "$name" true
-    else
-        check_true "$name" false
-        finish
-    fi
-}
 
 has_state() { [[ " $(window_state) " == *" $1 "* ]]; }
 

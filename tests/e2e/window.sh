@@ -12,26 +12,12 @@
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=desktop.sh
-source "$here/desktop.sh"
+# shellcheck source=../../scripts/lib/desktop.sh
+source "$here/../../scripts/lib/desktop.sh"
 
-if [[ -z ${DOVO:-} || $DOVO != /* || ! -x $DOVO ]]; then
-    echo "window.sh: set DOVO to the absolute path of the dovo binary" >&2
-    exit 2
-fi
+require_dovo || exit 2
 
 started=$EPOCHREALTIME
-
-must() {
-    local name=$1
-    shift
-    if "$@"; then
-        check_true "$name" true
-    else
-        check_true "$name" false
-        finish
-    fi
-}
 
 # Dovo samples every 200 ms: a position held this long has been seen by at
 # least two ticks, so consecutive moves are never merged into one.

@@ -6,7 +6,7 @@ set -euo pipefail
 
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$here/../e2e/desktop.sh"
+source "$here/../../scripts/lib/desktop.sh"
 
 work=$(mktemp -d)
 desktop_on_cleanup() { rm -rf "$work"; }

@@ -3,7 +3,7 @@
 #
 # A private, throw-away X desktop for end-to-end tests of Dovo.
 #
-#   source tests/e2e/desktop.sh
+#   source scripts/lib/desktop.sh
 #   desktop_start [--no-panel] [--dpi N]
 #   dovo_start                       # needs DOVO=/absolute/path/to/dovo
 #   check_eq "tray icon docked" 1 "$(tray_icon_count)"
@@ -734,6 +734,27 @@ settings_put() {
 }
 
 # --------------------------------------------------------------- assertions
+
+# require_dovo: $DOVO names the binary under test.
+require_dovo() {
+    if [[ -z ${DOVO:-} || $DOVO != /* || ! -x $DOVO ]]; then
+        _desk_err "${0##*/}: set DOVO to the absolute path of the dovo binary"
+        return 2
+    fi
+}
+
+# must NAME command...: a step the rest depends on: record it, and stop
+# here if it failed.
+must() {
+    local name=$1
+    shift
+    if "$@"; then
+        check_true "$name" true
+    else
+        check_true "$name" false
+        finish
+    fi
+}
 
 _desk_pass_line() { _desk_pass=$((_desk_pass + 1)); printf 'ok   - %s\n' "$1"; }
 _desk_fail_line() { _desk_fail=$((_desk_fail + 1)); printf 'FAIL - %s\n' "$1"; }
