@@ -21,23 +21,21 @@ QString Q(const std::string& text)
 
 } // namespace
 
-QtServices::QtServices() : decimalSeparator_(QLocale::system().decimalPoint().toStdString()) {}
-
-// Once the X server has gone, Qt answers every pointer query with (0, 0)
-// until it notices and ends the process; a tick in between would count the
-// way to the corner of the screen as travel.
-static bool DisplayLost()
+QtServices::QtServices() : decimalSeparator_(QLocale::system().decimalPoint().toStdString())
 {
-    const auto* x11 =
-        qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 != nullptr && x11->connection() != nullptr &&
-           xcb_connection_has_error(x11->connection()) != 0;
+    if (const auto* x11 =
+            qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
+        x11Connection_ = x11->connection();
+    }
 }
 
 void QtServices::GetCursorPos(ScreenPoint& point)
 {
     const QPoint position = QCursor::pos();
-    if (DisplayLost()) {
+    // Once the X server has gone, Qt answers every pointer query with (0, 0)
+    // until it notices and ends the process; a tick in between would count
+    // the way to the corner of the screen as travel.
+    if (x11Connection_ != nullptr && xcb_connection_has_error(x11Connection_) != 0) {
         return;
     }
     lastCursor_ = position;

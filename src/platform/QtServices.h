@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 
+struct xcb_connection_t;
+
 namespace dovo {
 
 class QtServices final : public Services
@@ -31,6 +33,7 @@ public:
 private:
     SettingsFile& settingsOf(const std::string& app);
 
+    xcb_connection_t* x11Connection_ = nullptr;
     QPoint lastCursor_;
     std::string decimalSeparator_;
     std::map<std::string, std::unique_ptr<SettingsFile>> settings_;
