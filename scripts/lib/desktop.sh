@@ -585,6 +585,20 @@ window_managed() {
     return 1
 }
 
+# has_state ATOM: _NET_WM_STATE holds ATOM.
+has_state() { [[ " $(window_state) " == *" $1 "* ]]; }
+
+# Map state alone does not tell these apart: openbox unmaps iconified
+# windows as well as withdrawn ones.
+shown_normal() {
+    window_mapped && window_managed && [[ $(window_wm_state) == Normal ]] &&
+        ! has_state _NET_WM_STATE_HIDDEN
+}
+iconified() {
+    [[ $(window_map_state) != IsViewable ]] && window_managed &&
+        [[ $(window_wm_state) == Iconic ]] && has_state _NET_WM_STATE_HIDDEN
+}
+
 # --------------------------------------------------------------------- tray
 
 # tray_available: some program owns the XEmbed tray selection.

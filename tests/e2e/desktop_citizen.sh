@@ -84,15 +84,6 @@ hover_window() {
     pointer_move $((x + 40)) $((y + 15)) && pointer_move $((x + 42)) $((y + 16))
 }
 
-has_state() { [[ " $(window_state) " == *" $1 "* ]]; }
-shown_normal() {
-    window_mapped && window_managed && [[ $(window_wm_state) == Normal ]] &&
-        ! has_state _NET_WM_STATE_HIDDEN
-}
-iconified() {
-    [[ $(window_map_state) != IsViewable ]] && window_managed &&
-        [[ $(window_wm_state) == Iconic ]] && has_state _NET_WM_STATE_HIDDEN
-}
 
 # wayland_env SESSION_TYPE WAYLAND_DISPLAY: a Wayland session as Dovo sees
 # it, with the platform left to Dovo; an empty value unsets the variable.

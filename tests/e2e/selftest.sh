@@ -20,18 +20,8 @@ require_dovo || exit 2
 
 started=$EPOCHREALTIME
 
-has_state() { [[ " $(window_state) " == *" $1 "* ]]; }
-
-# The three states a user can see the window in.  Map state alone is not
-# enough: openbox unmaps iconified windows as well as withdrawn ones.
-shown_normal() {
-    window_mapped && window_managed && [[ $(window_wm_state) == Normal ]] &&
-        ! has_state _NET_WM_STATE_HIDDEN
-}
-iconified() {
-    [[ $(window_map_state) != IsViewable ]] && window_managed &&
-        [[ $(window_wm_state) == Iconic ]] && has_state _NET_WM_STATE_HIDDEN
-}
+# The third state a user can see the window in, beside shown_normal and
+# iconified from the desktop library.
 withdrawn_to_tray() {
     [[ $(window_map_state) == IsUnMapped ]] && ! window_managed &&
         [[ $(window_wm_state) == "" || $(window_wm_state) == Withdrawn ]]
