@@ -29,11 +29,12 @@ ensure_packages() {
 }
 
 # Configures (once) and builds a build folder; extra arguments go to cmake.
+# DOVO_TARGET, when set, builds only that target.
 build_in() {
     local dir=$1
     shift
     if [[ ! -f "$dir/build.ninja" ]]; then
         cmake -S "$DOVO_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     fi
-    cmake --build "$dir" -j "$(nproc)"
+    cmake --build "$dir" -j "$(nproc)" ${DOVO_TARGET:+--target "$DOVO_TARGET"}
 }
