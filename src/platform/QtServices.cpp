@@ -23,8 +23,10 @@ QString Q(const std::string& text)
 
 QtServices::QtServices() : decimalSeparator_(QLocale::system().decimalPoint().toStdString())
 {
+    // qGuiApp would be a bad cast where only a QCoreApplication runs.
+    const auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
     if (const auto* x11 =
-            qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
+            gui ? gui->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
         x11Connection_ = x11->connection();
     }
 }
