@@ -59,7 +59,7 @@ int RunDovo(int argc, char** argv)
     PreferX11();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Dovo"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("net.quendorvil.Dovo"));
+    QGuiApplication::setDesktopFileName(QStringLiteral(DOVO_APP_ID));
     // The window hides into the notification area; only its close ends us.
     QApplication::setQuitOnLastWindowClosed(false);
 
