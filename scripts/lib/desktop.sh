@@ -685,20 +685,25 @@ pointer_move() {
 
 _desk_conf() { printf '%s\n' "${XDG_CONFIG_HOME:?desktop_start first}/Dovo.conf"; }
 
+# The awk rules that read [odoledger] the way QSettings writes it; each
+# KEY=VALUE line there is handed to entry(k, v), which the caller defines.
+DESK_ODOLEDGER_AWK='
+    { sub(/\r$/, "") }
+    /^[ \t]*\[.*\][ \t]*$/ { sec = $0; gsub(/^[ \t]*\[|\][ \t]*$/, "", sec); next }
+    sec == "odoledger" {
+        i = index($0, "="); if (!i) next
+        k = substr($0, 1, i - 1); v = substr($0, i + 1)
+        gsub(/^[ \t]+|[ \t]+$/, "", k); gsub(/^[ \t]+|[ \t]+$/, "", v)
+        entry(k, v)
+    }'
+
 # settings_get KEY: value of KEY in [odoledger] of Dovo.conf, or nothing.
 settings_get() {
     local f
     f=$(_desk_conf) || return 1
     [[ -f $f ]] || return 0
-    awk -v key="$1" '
-        { sub(/\r$/, "") }
-        /^[ \t]*\[.*\][ \t]*$/ { sec = $0; gsub(/^[ \t]*\[|\][ \t]*$/, "", sec); next }
-        sec == "odoledger" {
-            i = index($0, "="); if (!i) next
-            k = substr($0, 1, i - 1); v = substr($0, i + 1)
-            gsub(/^[ \t]+|[ \t]+$/, "", k); gsub(/^[ \t]+|[ \t]+$/, "", v)
-            if (k == key) { val = v; found = 1 }
-        }
+    awk -v key="$1" "$DESK_ODOLEDGER_AWK"'
+        function entry(k, v) { if (k == key) { val = v; found = 1 } }
         END { if (found) print val }' "$f"
 }
 

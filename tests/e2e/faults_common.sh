@@ -31,15 +31,8 @@ conf_file() { printf '%s/Dovo.conf\n' "${XDG_CONFIG_HOME:?desktop_start first}";
 conf_totals() {
     local f=${1:-$(conf_file)}
     [[ -f $f ]] || { echo "no file"; return 1; }
-    awk '
-        { sub(/\r$/, "") }
-        /^[ \t]*\[.*\][ \t]*$/ { sec = $0; gsub(/^[ \t]*\[|\][ \t]*$/, "", sec); next }
-        sec == "odoledger" {
-            i = index($0, "="); if (!i) next
-            k = substr($0, 1, i - 1); v = substr($0, i + 1)
-            gsub(/^[ \t]+|[ \t]+$/, "", k); gsub(/^[ \t]+|[ \t]+$/, "", v)
-            n[k]++; val[k] = v
-        }
+    awk "$DESK_ODOLEDGER_AWK"'
+        function entry(k, v) { n[k]++; val[k] = v }
         function ok(k) {
             return n[k] == 1 && val[k] ~ /^-?[0-9]+$/ && length(val[k]) <= 11 &&
                    val[k] + 0 >= -2147483648 && val[k] + 0 <= 2147483647
