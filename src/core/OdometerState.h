@@ -16,6 +16,8 @@ struct OdometerState
     std::int32_t TotalBlocks = 0;
     ScreenPoint CurPos;
     ScreenPoint LastPos;
+
+    friend bool operator==(const OdometerState&, const OdometerState&) = default;
 };
 
 } // namespace dovo

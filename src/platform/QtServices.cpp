@@ -5,7 +5,6 @@
 #include <QLocale>
 #include <QScreen>
 
-#include <xcb/xcb.h>
 
 namespace dovo {
 
@@ -21,28 +20,53 @@ QString Q(const std::string& text)
 
 } // namespace
 
-QtServices::QtServices() : decimalSeparator_(QLocale::system().decimalPoint().toStdString())
+namespace {
+
+class CursorPointerSource final : public PointerSource
 {
-    // qGuiApp would be a bad cast where only a QCoreApplication runs.
-    const auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-    if (const auto* x11 =
-            gui ? gui->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
-        x11Connection_ = x11->connection();
-    }
+public:
+    QString name() const override { return QStringLiteral("Qt"); }
+    std::optional<QPoint> position() override { return QCursor::pos(); }
+};
+
+} // namespace
+
+QtServices::QtServices(std::unique_ptr<PointerSource> pointer)
+    : pointer_(pointer ? std::move(pointer) : std::make_unique<CursorPointerSource>()),
+      decimalSeparator_(QLocale::system().decimalPoint().toStdString())
+{
 }
+
+QtServices::~QtServices() = default;
 
 void QtServices::GetCursorPos(ScreenPoint& point)
 {
-    const QPoint position = QCursor::pos();
-    // Once the X server has gone, Qt answers every pointer query with (0, 0)
-    // until it notices and ends the process; a tick in between would count
-    // the way to the corner of the screen as travel.
-    if (x11Connection_ != nullptr && xcb_connection_has_error(x11Connection_) != 0) {
+    const std::optional<QPoint> position = pointer_->position();
+    if (!position) {
         return;
     }
-    lastCursor_ = position;
+    sampledGeneration_ = pointer_->generation();
+    lastCursor_ = *position;
     point.x = lastCursor_.x();
     point.y = lastCursor_.y();
+}
+
+bool QtServices::PointerReacquired()
+{
+    // Sources that learn the pointer from another process know nothing at
+    // first; the first position they hear of is where counting starts.
+    return sampledGeneration_ != pointer_->generation() && pointer_->position().has_value();
+}
+
+bool QtServices::SleepUntilMotion(std::function<void()> wake)
+{
+    QObject::disconnect(wake_);
+    if (!pointer_->sleepUntilMotion()) {
+        return false;
+    }
+    wake_ = QObject::connect(pointer_.get(), &PointerSource::moved, pointer_.get(),
+                             std::move(wake), Qt::SingleShotConnection);
+    return true;
 }
 
 // The screen under the pointer at this tick, so that on a desktop of mixed

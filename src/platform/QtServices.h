@@ -1,23 +1,29 @@
 #pragma once
 
+#include "platform/PointerSource.h"
 #include "platform/Services.h"
 #include "platform/SettingsFile.h"
 
 #include <QPoint>
 
 #include <map>
+#include <optional>
 #include <memory>
-
-struct xcb_connection_t;
 
 namespace dovo {
 
 class QtServices final : public Services
 {
 public:
-    QtServices();
+    // Without a source, the pointer is whatever QCursor says.
+    explicit QtServices(std::unique_ptr<PointerSource> pointer = nullptr);
+    ~QtServices() override;
+
+    PointerSource& pointer() { return *pointer_; }
 
     void GetCursorPos(ScreenPoint& point) override;
+    bool PointerReacquired() override;
+    bool SleepUntilMotion(std::function<void()> wake) override;
     float TwipsPerPixelX() override;
     float TwipsPerPixelY() override;
     std::string DecimalSeparator() override { return decimalSeparator_; }
@@ -33,8 +39,12 @@ public:
 private:
     SettingsFile& settingsOf(const std::string& app);
 
-    xcb_connection_t* x11Connection_ = nullptr;
+    std::unique_ptr<PointerSource> pointer_;
+    // The generation of the source's word on the pointer that the odometer
+    // last sampled; nothing before the first sample.
+    std::optional<unsigned> sampledGeneration_;
     QPoint lastCursor_;
+    QMetaObject::Connection wake_;
     std::string decimalSeparator_;
     std::map<std::string, std::unique_ptr<SettingsFile>> settings_;
 };

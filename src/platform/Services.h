@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -33,6 +34,21 @@ public:
     // The pointer position in screen pixels. Left as it was when the
     // platform cannot tell.
     virtual void GetCursorPos(ScreenPoint& point) = 0;
+
+    // True once the pointer position is known again after the desktop lost
+    // track of it (and when it first becomes known, where that takes a
+    // while): the next sample is a new starting point, not the end of a
+    // move, so a reconnect never counts a jump the pointer did not travel.
+    virtual bool PointerReacquired() { return false; }
+
+    // The pointer rested through a whole tick. True when the desktop will
+    // call wake at the next motion, so sampling may stop until then; false
+    // where motion cannot be watched and sampling has to go on.
+    virtual bool SleepUntilMotion(std::function<void()> wake)
+    {
+        (void)wake;
+        return false;
+    }
 
     // 1440 divided by the logical dots per inch of the screen under the
     // pointer, read anew at each call so a change of resolution counts at

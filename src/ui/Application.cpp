@@ -1,5 +1,6 @@
 #include "ui/Application.h"
 
+#include "platform/PointerSources.h"
 #include "platform/QtServices.h"
 #include "platform/TerminationSignals.h"
 #include "ui/Form1.h"
@@ -28,26 +29,19 @@ void SaveAtExit()
 
 void PreferX11()
 {
-    // Under Wayland only XWayland lets a program see the pointer outside its
-    // own windows.
+    // On Wayland the window stays on XWayland wherever there is one, even
+    // where the pointer comes from the compositor: xdg-shell never tells a
+    // client that its window was minimised, so it could not hide into the
+    // notification area and come back from there.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "xcb");
     }
 }
 
-bool WaylandSession()
-{
-    return qgetenv("XDG_SESSION_TYPE") == "wayland" ||
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-}
-
 // Said once per start, never as a dialog: a person who started Dovo from the
 // menu sees the balloon, one who started it from a terminal sees the line.
-void WarnAboutWayland()
+void Tell(const QString& text)
 {
-    const QString text = QStringLiteral(
-        "On Wayland, Dovo sees the pointer only while it is over X11 (XWayland) windows; "
-        "travel over native Wayland windows is not counted.");
     std::cerr << "dovo: " << qPrintable(text) << std::endl;
     Module1::ShowNotice(QStringLiteral("Dovo"), text);
 }
@@ -63,7 +57,8 @@ int RunDovo(int argc, char** argv)
     // The window hides into the notification area; only its close ends us.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    QtServices services;
+    QtServices services(MakePointerSource());
+    std::cerr << "dovo: pointer from " << qPrintable(services.pointer().name()) << std::endl;
     Form1 form(services);
     liveForm = &form;
     std::atexit(&SaveAtExit);
@@ -76,9 +71,8 @@ int RunDovo(int argc, char** argv)
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&form] { form.Form_Unload(); });
 
     form.show();
-    if (WaylandSession()) {
-        WarnAboutWayland();
-    }
+    QObject::connect(&services.pointer(), &PointerSource::notice, &form, &Tell);
+    services.pointer().start();
     const int status = QApplication::exec();
     liveForm = nullptr;
     return status;

@@ -146,10 +146,28 @@ void Form1::Form_Load()
 
 void Form1::Timer1_Timer()
 {
+    const OdometerState before = state_;
     HandleErrors("Timer1_Timer", [this] {
+        if (services_.PointerReacquired()) {
+            Start(state_, services_);
+        }
         Step(state_, services_);
         showReadouts(Readouts(state_.TotalTwips, state_.TotalBlocks, services_.DecimalSeparator()));
     });
+    // A tick that changed nothing will be followed by more of the same until
+    // the pointer moves: sleep until then where the desktop can tell us.
+    // Readouts were refreshed above, so a reset already shows its zeros.
+    if (state_ == before &&
+        services_.SleepUntilMotion([this] { wakeTimer(); })) {
+        Timer1.stop();
+    }
+}
+
+void Form1::wakeTimer()
+{
+    if (!Timer1.isActive() && !unloaded_) {
+        Timer1.start(TickMilliseconds);
+    }
 }
 
 void Form1::showReadouts(const ReadoutTexts& texts)
@@ -171,6 +189,8 @@ void Form1::showReadouts(const ReadoutTexts& texts)
 void Form1::Command1_Click()
 {
     HandleErrors("Command1_Click", [this] { Reset(state_); });
+    // The zeros show at the next tick even while the pointer rests.
+    wakeTimer();
 }
 
 void Form1::changeEvent(QEvent* event)

@@ -45,6 +45,7 @@ protected:
 private:
     void buildControls();
     void showReadouts(const ReadoutTexts& texts);
+    void wakeTimer();
 
     Services& services_;
     OdometerState state_;

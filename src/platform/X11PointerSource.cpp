@@ -1,0 +1,59 @@
+#include "platform/X11PointerSource.h"
+
+#include "platform/X11MotionWatch.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+
+#include <xcb/xcb.h>
+
+#include <iostream>
+
+namespace dovo {
+
+X11PointerSource::X11PointerSource(QString name, Mode mode, QObject* parent)
+    : PointerSource(parent), name_(std::move(name))
+{
+    // qGuiApp would be a bad cast where only a QCoreApplication runs.
+    const auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (const auto* x11 =
+            gui ? gui->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
+        qtConnection_ = x11->connection();
+    }
+    if (mode == Mode::WatchMotion && qtConnection_ != nullptr) {
+        QString why;
+        watch_ = X11MotionWatch::open(why);
+        if (!watch_) {
+            std::cerr << "dovo: " << qPrintable(why)
+                      << "; asking for the pointer five times a second instead" << std::endl;
+        } else {
+            connect(watch_.get(), &X11MotionWatch::moved, this, &X11PointerSource::wake);
+        }
+    }
+}
+
+X11PointerSource::~X11PointerSource() = default;
+
+std::optional<QPoint> X11PointerSource::position()
+{
+    const QPoint position = QCursor::pos();
+    // Once the X server has gone, Qt answers every pointer query with (0, 0)
+    // until it notices and ends the process; a tick in between would count
+    // the way to the corner of the screen as travel.
+    if (qtConnection_ != nullptr && xcb_connection_has_error(qtConnection_) != 0) {
+        return std::nullopt;
+    }
+    return position;
+}
+
+bool X11PointerSource::sleepUntilMotion()
+{
+    if (!watch_) {
+        return false;
+    }
+    setAsleep(true);
+    watch_->arm();
+    return true;
+}
+
+} // namespace dovo

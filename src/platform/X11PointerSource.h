@@ -1,0 +1,37 @@
+#pragma once
+
+#include "platform/PointerSource.h"
+
+#include <memory>
+
+struct xcb_connection_t;
+
+namespace dovo {
+
+class X11MotionWatch;
+
+// The pointer as the X server tells it: asked at every tick, and, where the
+// server has XInput 2, watched for motion so that a resting pointer costs
+// nothing. Also what Dovo sees through XWayland on a compositor it cannot
+// ask directly.
+class X11PointerSource final : public PointerSource
+{
+    Q_OBJECT
+
+public:
+    enum class Mode { WatchMotion, Poll };
+
+    X11PointerSource(QString name, Mode mode, QObject* parent = nullptr);
+    ~X11PointerSource() override;
+
+    QString name() const override { return name_; }
+    std::optional<QPoint> position() override;
+    bool sleepUntilMotion() override;
+
+private:
+    QString name_;
+    xcb_connection_t* qtConnection_ = nullptr;
+    std::unique_ptr<X11MotionWatch> watch_;
+};
+
+} // namespace dovo
