@@ -681,6 +681,43 @@ pointer_move() {
     timeout 5 xdotool mousemove --sync "$1" "$2"
 }
 
+# ------------------------------------------------------------------- paths
+
+# seeded_path SEED N X0 Y0 X1 Y1: N pointer positions "x y", one a line,
+# drawn from a seeded generator inside the box (X0,Y0)-(X1,Y1).  Straight and
+# diagonal moves, long and one-pixel ones, all repeatable from the seed.
+seeded_path() {
+    awk -v seed="$1" -v n="$2" -v x0="$3" -v y0="$4" -v x1="$5" -v y1="$6" '
+        BEGIN {
+            srand(seed); x = int((x0 + x1) / 2); y = int((y0 + y1) / 2)
+            for (i = 0; i < n; i++) {
+                k = int(rand() * 4); dx = dy = 0
+                if (k != 1) dx = (rand() < 0.5 ? -1 : 1) * (1 + int(rand() * (rand() < 0.2 ? 2 : 300)))
+                if (k != 0) dy = (rand() < 0.5 ? -1 : 1) * (1 + int(rand() * (rand() < 0.2 ? 2 : 300)))
+                # bounce off the edges, so that every step is a real move
+                if (x + dx < x0 || x + dx > x1) dx = -dx
+                if (y + dy < y0 || y + dy > y1) dy = -dy
+                x += dx; y += dy
+                print x, y
+            }
+        }'
+}
+
+# path_twips FACTOR X Y < POSITIONS: the twips Dovo adds when it samples the
+# pointer at (X, Y) and then at each position read from stdin in turn, with
+# FACTOR twips per pixel: straight moves unrounded, diagonals floored.
+path_twips() {
+    awk -v f="$1" -v x="$2" -v y="$3" '
+        {
+            dx = $1 - x; dy = $2 - y; dx = dx < 0 ? -dx : dx; dy = dy < 0 ? -dy : dy
+            if (dx == 0) t += f * dy
+            else if (dy == 0) t += f * dx
+            else t += int(sqrt((f * dx) ^ 2 + (f * dy) ^ 2))
+            x = $1; y = $2
+        }
+        END { printf "%d\n", t }'
+}
+
 # ----------------------------------------------------------------- settings
 
 _desk_conf() { printf '%s\n' "${XDG_CONFIG_HOME:?desktop_start first}/Dovo.conf"; }
