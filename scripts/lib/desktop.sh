@@ -303,7 +303,7 @@ desktop_start() {
     _desk_save_env
 
     _desk_probe=$DESKTOP_DIR/bin/x11probe
-    if ! "${CC:-cc}" -O1 -o "$_desk_probe" "$_DESK_HERE/x11probe.c" -lX11 2>"$DESKTOP_DIR/logs/x11probe-build.err"; then
+    if ! "${CC:-cc}" -O1 -o "$_desk_probe" "$_DESK_HERE/x11probe.c" -lXtst -lX11 2>"$DESKTOP_DIR/logs/x11probe-build.err"; then
         _desk_err "cannot build x11probe (needs libx11-dev):"
         cat "$DESKTOP_DIR/logs/x11probe-build.err" >&2
         desktop_stop
@@ -492,6 +492,13 @@ dovo_start() {
     return 0
 }
 
+# dovo_said [FILE]: what dovo wrote to stderr (default: the last run's),
+# less the line naming the pointer source that every start prints.
+dovo_said() {
+    grep -av '^dovo: pointer from ' "${1:-$DOVO_STDERR}"
+    return 0
+}
+
 _desk_dovo_gone() { ! _desk_alive "$DOVO_PID"; }
 
 # dovo_wait [TIMEOUT=10]: wait for dovo to exit; return its exit status, or
@@ -674,11 +681,16 @@ tray_icon_click() {
     xdotool click "$1"
 }
 
-# pointer_move X Y
+# pointer_move X Y: move the pointer as a mouse would (XTest motion, which
+# wakes a program that sleeps until the pointer moves; a warp would not) and
+# wait until the server has it there.
 pointer_move() {
-    # --sync waits for the motion to be seen; the bound keeps a server that
-    # never reports it from hanging the test
-    timeout 5 xdotool mousemove --sync "$1" "$2"
+    "$_desk_probe" motion "$1" "$2" || return 1
+    wait_until 5 _desk_pointer_at "$1" "$2"
+}
+
+_desk_pointer_at() {
+    [[ $(xdotool getmouselocation 2>/dev/null) == "x:$1 y:$2 "* ]]
 }
 
 # ------------------------------------------------------------------- paths

@@ -14,9 +14,15 @@
  *   x11probe owner SELECTION   print owner window (0x0 if none); exit 0 iff owned
  *   x11probe delete WINDOW     send WM_DELETE_WINDOW; exit 2 if the window
  *                              does not take part in that protocol
+ *   x11probe motion X Y        move the pointer to (X, Y) as a device would
+ *
+ * xdotool mousemove warps the pointer (XWarpPointer), which no input device
+ * reports; a program that wakes on pointer motion only sees XTest motion,
+ * as it sees a real mouse.
  */
 #include <X11/Xlib.h>
 #include <X11/Xatom.h>
+#include <X11/extensions/XTest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,7 +39,7 @@ static int on_x_error(Display *d, XErrorEvent *e)
 
 static int usage(void)
 {
-    fputs("usage: x11probe owner SELECTION | delete WINDOW\n", stderr);
+    fputs("usage: x11probe owner SELECTION | delete WINDOW | motion X Y\n", stderr);
     return 64;
 }
 
@@ -84,8 +90,28 @@ static int delete_window(Display *d, const char *id)
     return x_failed ? 1 : 0;
 }
 
+static int motion(Display *d, const char *xs, const char *ys)
+{
+    char *endx = NULL, *endy = NULL;
+    long x = strtol(xs, &endx, 10), y = strtol(ys, &endy, 10);
+    if (!endx || *endx || !endy || *endy)
+        return usage();
+    if (!XTestFakeMotionEvent(d, -1, (int)x, (int)y, CurrentTime))
+        return 1;
+    XSync(d, False);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 4 && !strcmp(argv[1], "motion")) {
+        Display *d = XOpenDisplay(NULL);
+        if (!d)
+            return 3;
+        int rc = motion(d, argv[2], argv[3]);
+        XCloseDisplay(d);
+        return rc;
+    }
     if (argc != 3)
         return usage();
     Display *d = XOpenDisplay(NULL);

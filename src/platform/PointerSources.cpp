@@ -42,9 +42,9 @@ public:
     void start() override
     {
         emit notice(QStringLiteral(
-            "This Wayland desktop does not let programs see the pointer: Dovo counts only "
-            "while the pointer is over X11 (XWayland) windows. It counts everything on X11 "
-            "sessions, KDE Plasma, GNOME (with its Dovo extension) and Hyprland."));
+            "On Wayland, Dovo sees the pointer only while it is over X11 (XWayland) windows; "
+            "travel over native Wayland windows is not counted. Dovo counts everything on "
+            "X11 sessions, KDE Plasma, GNOME (with Dovo's Shell extension) and Hyprland."));
     }
 
 private:

@@ -23,7 +23,7 @@ std::unique_ptr<X11MotionWatch> X11MotionWatch::open(QString& why)
     xcb_input_xi_query_version_reply_t* version = nullptr;
     if (extension != nullptr && extension->present != 0) {
         version = xcb_input_xi_query_version_reply(
-            connection, xcb_input_xi_query_version(connection, 2, 0), nullptr);
+            connection, xcb_input_xi_query_version(connection, 2, 2), nullptr);
     }
     if (version == nullptr || version->major_version < 2) {
         std::free(version);

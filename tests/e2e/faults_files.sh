@@ -81,7 +81,7 @@ for row in "${cases[@]}"; do
     check_true "$name: still running a moment later" holds_for 1 _desk_alive "$DOVO_PID"
     echo "# stderr: $(tr '\n' '|' <"$DOVO_STDERR")"
     check_eq "$name: exactly one stderr line names the file" 1 "$(stderr_lines "$DOVO_STDERR" "$conf")"
-    check_eq "$name: nothing else on stderr" 0 "$(grep -vcF -- "$conf" "$DOVO_STDERR")"
+    check_eq "$name: nothing else on stderr" 0 "$(dovo_said | grep -vcF -- "$conf")"
 
     kept=$conf.damaged-1
     case $aside in

@@ -74,7 +74,7 @@ start_dovo() {
 (
     while :; do
         for x in 200 330 460 590 720 850 980 1110 980 850 720 590 460 330; do
-            xdotool mousemove "$x" 200 2>/dev/null
+            "$_desk_probe" motion "$x" 200 2>/dev/null
             sleep 0.05
         done
     done

@@ -30,7 +30,7 @@ check_eq "the loaded totals were accepted (nothing said about the file)" 0 \
 (
     while :; do
         for x in 300 310 320 330 900 200 1000 210 220; do
-            xdotool mousemove "$x" 150 2>/dev/null
+            "$_desk_probe" motion "$x" 150 2>/dev/null
             sleep 0.07
         done
     done
@@ -47,7 +47,7 @@ check_true "the overflow is reported" test "$overflow_lines" -ge 1
 check_eq "no report is repeated within the minute" "" "$(sort "$DOVO_STDERR" | uniq -d)"
 check_true "at most one line per distinct overflow message" test "$overflow_lines" -le 2
 check_eq "nothing else on stderr" "" \
-    "$(grep -v '^dovo: Timer1_Timer: overflow' "$DOVO_STDERR")"
+    "$(dovo_said | grep -v '^dovo: Timer1_Timer: overflow')"
 check_true "the window is still on screen" window_mapped
 check_eq "the tray icon is still docked" 1 "$(tray_icon_count)"
 

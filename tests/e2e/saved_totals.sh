@@ -36,8 +36,8 @@ write_conf() {
 clear_config() { rm -rf -- "${XDG_CONFIG_HOME:?}"/* "${XDG_CONFIG_HOME:?}"/.[!.]* 2>/dev/null; return 0; }
 
 # Lines Dovo itself wrote to stderr (Qt's own warnings are not its business).
-dovo_lines() { grep -a '^dovo: ' "$DOVO_STDERR"; }
-dovo_line_count() { grep -ac '^dovo: ' "$DOVO_STDERR"; }
+dovo_lines() { dovo_said | grep -a '^dovo: '; }
+dovo_line_count() { dovo_said | grep -ac '^dovo: '; }
 
 # save_failure_reported PATH [REASON]: stderr has the line for PATH with a
 # reason, containing REASON when given.
