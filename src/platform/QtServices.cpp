@@ -5,7 +5,6 @@
 #include <QLocale>
 #include <QScreen>
 
-
 namespace dovo {
 
 namespace {
@@ -34,8 +33,7 @@ public:
 QtServices::QtServices(std::unique_ptr<PointerSource> pointer)
     : pointer_(pointer ? std::move(pointer) : std::make_unique<CursorPointerSource>()),
       decimalSeparator_(QLocale::system().decimalPoint().toStdString())
-{
-}
+{}
 
 QtServices::~QtServices() = default;
 
@@ -64,8 +62,8 @@ bool QtServices::SleepUntilMotion(std::function<void()> wake)
     if (!pointer_->sleepUntilMotion()) {
         return false;
     }
-    wake_ = QObject::connect(pointer_.get(), &PointerSource::moved, pointer_.get(),
-                             std::move(wake), Qt::SingleShotConnection);
+    wake_ = QObject::connect(pointer_.get(), &PointerSource::moved, pointer_.get(), std::move(wake),
+                             Qt::SingleShotConnection);
     return true;
 }
 

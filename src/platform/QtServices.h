@@ -7,8 +7,8 @@
 #include <QPoint>
 
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 
 namespace dovo {
 

@@ -2,10 +2,9 @@
 
 #include <QSocketNotifier>
 
+#include <cstdlib>
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
-
-#include <cstdlib>
 
 namespace dovo {
 
@@ -44,8 +43,8 @@ std::unique_ptr<X11MotionWatch> X11MotionWatch::open(QString& why)
 X11MotionWatch::X11MotionWatch(xcb_connection_t* connection, unsigned root, unsigned char opcode)
     : connection_(connection), root_(root), opcode_(opcode)
 {
-    notifier_ = new QSocketNotifier(xcb_get_file_descriptor(connection_), QSocketNotifier::Read,
-                                    this);
+    notifier_ =
+        new QSocketNotifier(xcb_get_file_descriptor(connection_), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &X11MotionWatch::drain);
 }
 
@@ -87,8 +86,8 @@ void X11MotionWatch::drain()
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
         if ((event->response_type & 0x7f) == XCB_GE_GENERIC) {
             const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
-            moved = moved || (generic->extension == opcode_ &&
-                              generic->event_type == XCB_INPUT_RAW_MOTION);
+            moved = moved ||
+                    (generic->extension == opcode_ && generic->event_type == XCB_INPUT_RAW_MOTION);
         }
         std::free(event);
     }

@@ -5,9 +5,8 @@
 #include <QCursor>
 #include <QGuiApplication>
 
-#include <xcb/xcb.h>
-
 #include <iostream>
+#include <xcb/xcb.h>
 
 namespace dovo {
 

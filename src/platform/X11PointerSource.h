@@ -19,7 +19,11 @@ class X11PointerSource final : public PointerSource
     Q_OBJECT
 
 public:
-    enum class Mode { WatchMotion, Poll };
+    enum class Mode
+    {
+        WatchMotion,
+        Poll
+    };
 
     X11PointerSource(QString name, Mode mode, QObject* parent = nullptr);
     ~X11PointerSource() override;

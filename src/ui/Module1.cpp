@@ -2,7 +2,6 @@
 
 #include "ui/Form1.h"
 
-
 #include <iostream>
 
 namespace dovo::Module1 {

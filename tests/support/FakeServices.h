@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dovo::testing {
@@ -25,6 +26,9 @@ public:
     std::vector<std::string> rejected; // "section/key=text"
     bool failCommit = false;
     int factorReads = 0;
+    bool canSleep = false;      // the desktop can tell motion
+    std::function<void()> wake; // set while the odometer sleeps
+    bool reacquired = false;    // the next read is a new starting point
 
     void GetCursorPos(ScreenPoint& point) override
     {
@@ -34,6 +38,14 @@ public:
                 pointer.pop_front();
             }
         }
+    }
+    bool PointerReacquired() override { return std::exchange(reacquired, false); }
+    bool SleepUntilMotion(std::function<void()> callback) override
+    {
+        if (canSleep) {
+            wake = std::move(callback);
+        }
+        return canSleep;
     }
     float TwipsPerPixelX() override
     {

@@ -2,6 +2,7 @@
 
 #include "FakeServices.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -119,6 +120,47 @@ private slots:
         form.close();
         QVERIFY(form.unloaded());
         QCOMPARE(form.exitCode(), 1);
+    }
+
+    void aRestingPointerStopsTheTicksUntilMotionOrReset()
+    {
+        FakeServices services;
+        services.canSleep = true;
+        services.stored = {{"odoledger/totalpixels", "4500"}, {"odoledger/totalmpixels", "0"}};
+        services.pointer = {{400, 300}};
+        Form1 form(services);
+        QTRY_VERIFY_WITH_TIMEOUT(bool(services.wake), 1000);
+        QCOMPARE(Readouts(form), QStringList({"7 cm", "0 m", "0 km"}));
+
+        // Asleep, the odometer reads the pointer no more.
+        services.pointer = {{700, 300}, {700, 300}};
+        QTest::qWait(500);
+        QCOMPARE(services.pointer.size(), size_t(2));
+
+        auto wake = std::exchange(services.wake, nullptr);
+        wake();
+        QTRY_COMPARE_WITH_TIMEOUT(Readouts(form), QStringList({"15 cm", "0 m", "0 km"}), 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(bool(services.wake), 1000);
+
+        // Reset at rest: the zeros come with the next tick, 200 ms on, as
+        // when the pointer moves (plus slack for a loaded test machine).
+        QElapsedTimer clock;
+        clock.start();
+        QTest::mouseClick(form.findChild<QPushButton*>("Command1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(Readouts(form), QStringList({"0 cm", "0 m", "0 km"}), 1000);
+        QVERIFY2(clock.elapsed() <= 300, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void aPointerFoundAgainStartsAfreshWithoutCountingTheJump()
+    {
+        FakeServices services;
+        services.pointer = {{400, 300}, {410, 300}, {1200, 700}, {1200, 710}};
+        Form1 form(services);
+        form.Timer1_Timer();
+        services.reacquired = true;
+        form.Timer1_Timer();
+        form.Timer1_Timer();
+        QCOMPARE(form.state().TotalTwips, 2 * 150);
     }
 
     void thePeriodicSaveWritesOnlyWhenTheTotalsChanged()
