@@ -304,6 +304,47 @@ TEST_F(Hyprland, ARestingPointerIsCheckedOnceASecondAndAMoveWakesTheCaller)
     EXPECT_TRUE(notices.isEmpty());
 }
 
+struct Place
+{
+    const char* name;
+    bool inRuntime;
+    bool inTmp;
+    bool expectTmp;
+};
+
+TEST_F(Hyprland, TheSocketIsLookedForInTheRuntimeFolderFirst)
+{
+    // Hyprland before 0.40 kept it in /tmp/hypr; a signature of our own
+    // keeps this clear of any real instance.
+    const QByteArray signature = "dovo-test-" + QByteArray::number(::getpid());
+    qputenv("HYPRLAND_INSTANCE_SIGNATURE", signature);
+    const QString tail = QStringLiteral("/hypr/") + QString::fromLatin1(signature);
+    const QString tmp = QStringLiteral("/tmp") + tail;
+    const QString runtime = runtime_.path() + tail;
+    const std::vector<Place> places = {
+        {"in both", true, true, false},
+        {"only in /tmp", false, true, true},
+        {"nowhere yet", false, false, false},
+    };
+    for (const Place& place : places) {
+        SCOPED_TRACE(place.name);
+        for (const auto& [folder, there] :
+             {std::pair{runtime, place.inRuntime}, {tmp, place.inTmp}}) {
+            QDir(folder).removeRecursively();
+            if (there) {
+                ASSERT_TRUE(QDir().mkpath(folder));
+                QFile file(folder + QStringLiteral("/.socket.sock"));
+                ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            }
+        }
+        const QString expected =
+            (place.expectTmp ? tmp : runtime) + QStringLiteral("/.socket.sock");
+        EXPECT_EQ(QFile::decodeName(HyprlandPointerSource::socketPath()), expected);
+    }
+    QDir(tmp).removeRecursively();
+    QDir().rmdir(QStringLiteral("/tmp/hypr"));
+}
+
 struct Session
 {
     const char* variable;
