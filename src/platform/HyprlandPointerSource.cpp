@@ -43,6 +43,9 @@ HyprlandPointerSource::HyprlandPointerSource(QObject* parent)
     deadline_.setInterval(AnswerMilliseconds);
     connect(&deadline_, &QTimer::timeout, this,
             [this] { fail(QStringLiteral("no answer within %1 ms").arg(AnswerMilliseconds)); });
+    // A coarse timer may fire 5 % early, which would be more than once a
+    // second; a precise one costs nothing at this rate.
+    restingCheck_.setTimerType(Qt::PreciseTimer);
     restingCheck_.setInterval(RestingCheckMilliseconds);
     connect(&restingCheck_, &QTimer::timeout, this, [this] {
         if (asleep()) {
