@@ -4,7 +4,6 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -67,7 +66,7 @@ QByteArray HyprlandPointerSource::socketPath()
     const QByteArray tail = "/hypr/" + instance + "/.socket.sock";
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     const QByteArray legacy = "/tmp" + tail;
-    // Hyprland before 0.40 kept its sockets in /tmp.
+    // Older Hyprland kept its sockets in /tmp.
     if (runtime.isEmpty() || (!QFile::exists(QFile::decodeName(runtime + tail)) &&
                               QFile::exists(QFile::decodeName(legacy)))) {
         return legacy;

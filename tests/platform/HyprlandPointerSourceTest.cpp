@@ -320,7 +320,7 @@ struct Place
 
 TEST_F(Hyprland, TheSocketIsLookedForInTheRuntimeFolderFirst)
 {
-    // Hyprland before 0.40 kept it in /tmp/hypr; a signature of our own
+    // Older Hyprland kept it in /tmp/hypr; a signature of our own
     // keeps this clear of any real instance.
     const QByteArray signature = "dovo-test-" + QByteArray::number(::getpid());
     qputenv("HYPRLAND_INSTANCE_SIGNATURE", signature);
