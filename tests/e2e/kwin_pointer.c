@@ -1,12 +1,14 @@
-/* kwin_pointer X Y: puts the pointer of the KWin on $WAYLAND_DISPLAY at the
- * logical position (X, Y), through KWin's fake-input protocol, and returns
- * once KWin has handled it.  KWin offers the protocol to any client only
+/* kwin_pointer X Y [X Y...]: puts the pointer of the KWin on $WAYLAND_DISPLAY
+ * at each logical position (X, Y) in turn, a millisecond apart like a
+ * 1000 Hz mouse, through KWin's fake-input protocol, and returns once KWin
+ * has handled the last.  KWin offers the protocol to any client only
  * when started with KWIN_WAYLAND_NO_PERMISSION_CHECKS=1. */
 #include "fake-input-client-protocol.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 #include <wayland-client.h>
 
 static struct org_kde_kwin_fake_input *fake;
@@ -30,8 +32,8 @@ static const struct wl_registry_listener listener = {global, global_remove};
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s X Y\n", argv[0]);
+    if (argc < 3 || argc % 2 == 0) {
+        fprintf(stderr, "usage: %s X Y [X Y...]\n", argv[0]);
         return 2;
     }
     struct wl_display *display = wl_display_connect(NULL);
@@ -47,9 +49,14 @@ int main(int argc, char **argv)
         return 1;
     }
     org_kde_kwin_fake_input_authenticate(fake, "dovo tests", "moves the pointer");
-    org_kde_kwin_fake_input_pointer_motion_absolute(fake, wl_fixed_from_int(atoi(argv[1])),
-                                                    wl_fixed_from_int(atoi(argv[2])));
-    int rc = wl_display_roundtrip(display) < 0;
+    int rc = 0;
+    for (int i = 1; i + 1 < argc && rc == 0; i += 2) {
+        if (i > 1)
+            usleep(1000);
+        org_kde_kwin_fake_input_pointer_motion_absolute(fake, wl_fixed_from_int(atoi(argv[i])),
+                                                        wl_fixed_from_int(atoi(argv[i + 1])));
+        rc = wl_display_roundtrip(display) < 0;
+    }
     wl_display_disconnect(display);
     return rc;
 }
