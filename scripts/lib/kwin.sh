@@ -1,4 +1,5 @@
 # shellcheck shell=bash
+# shellcheck disable=SC2034 # DESKTOP_DISPLAY is read by the sourcing script, as from desktop.sh
 #
 # A private, headless KDE Plasma compositor for end-to-end tests: KWin on
 # Wayland with XWayland, under its own session bus, on top of desktop.sh

@@ -102,6 +102,14 @@ check_true "Dovo loads its script again and hears where the pointer is" heard_af
 check_eq "the script is loaded once more" true "$(kwin_script_loaded)"
 walk <<<"$after"
 
+# Anyone on the bus may call Dovo: a call that names no position is
+# answered with an error, and counts nothing (the total below).
+check_eq "a malformed report is refused" "Error org.freedesktop.DBus.Error.InvalidArgs" \
+    "$(dbus-send --session --print-reply --reply-timeout=2000 --dest=net.quendorvil.Dovo \
+        /net/quendorvil/Dovo/Pointer net.quendorvil.Dovo.Pointer.Report string:far double:1e12 \
+        2>&1 | cut -d: -f1)"
+sleep "$HOLD"
+
 heard=$(reports)
 check_true "a resting pointer: no reports for 10 s" holds_for 10 reports_are "$heard"
 
