@@ -30,15 +30,18 @@ walk() {
     done
 }
 
-# Every call of the script to Dovo, seen on KWin's private bus.
+# Every call of the script to Dovo, and of Dovo loading the script, seen on
+# KWin's private bus.
 watch_reports() {
     _desk_spawn monitor dbus-monitor --session \
-        "type='method_call',interface='net.quendorvil.Dovo.Pointer'"
+        "type='method_call',interface='net.quendorvil.Dovo.Pointer'" \
+        "type='method_call',interface='org.kde.kwin.Scripting',member='loadScript'"
     REPORTS=$DESKTOP_DIR/logs/monitor.out
 }
 reports() { grep -c 'member=Report' "$REPORTS"; }
 reports_above() { (($(reports) > $1)); }
 reports_are() { (($(reports) == $1)); }
+loads_above() { (($(grep -c 'member=loadScript' "$REPORTS") > $1)); }
 
 # path_box: "x0 y0 x1 y1", the wider free side of the screen beside Dovo's
 # window, in logical pixels, with room for the window frame.
@@ -155,6 +158,24 @@ walk <<<"$square"
 want=$(($(path_twips 15 "$REST_X" "$REST_Y" <<<"$x0 $y0") + 4 * 3000))
 close_and_read "scale 1.5"
 check_eq "scale 1.5: a square of 200 logical px sides counts 4 x 3000 twips" "$want" "$SAVED"
+
+# A script KWin will not run, where an installed Dovo looks for it: Dovo
+# says so once, keeps trying ever more rarely, and counts nothing.
+echo "# a broken script"
+broken=$DESKTOP_DIR/broken
+mkdir -p "$broken/bin" "$broken/share/dovo/kwin"
+cp "$DOVO" "$broken/bin/dovo"
+echo 'this is not JavaScript (' >"$broken/share/dovo/kwin/dovo-pointer.js"
+rm -f -- "$XDG_CONFIG_HOME/Dovo.conf"
+loaded=$(grep -c 'member=loadScript' "$REPORTS")
+told() { grep -q "^dovo: KWin did not run Dovo's script $broken/share/dovo/kwin/dovo-pointer.js" "$DOVO_STDERR"; }
+DOVO=$broken/bin/dovo dovo_start
+check_true "broken script: Dovo tells the user" wait_until 5 told
+check_true "broken script: Dovo tries again" wait_until 10 loads_above $((loaded + 1))
+check_eq "broken script: told once" 1 "$(grep -c "^dovo: KWin did not" "$DOVO_STDERR")"
+walk <<<"$((x0 + 100)) $y0"
+close_and_read "broken script"
+check_eq "broken script: nothing counted" 0 "$SAVED"
 desktop_stop
 
 t=${EPOCHREALTIME/[.,]/}
