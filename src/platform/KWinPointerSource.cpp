@@ -210,38 +210,42 @@ void KWinPointerSource::loadScript()
                  .arg(scriptPath_));
         return;
     }
-    const auto current = [this, attempt] {
-        return attempt == attempt_;
-    };
     // Loading a name that is still loaded fails: clear one left by a crashed
     // run first.
-    afterReply(
-        ToKWin(QStringLiteral("unloadScript"), {PluginName}), [this, current](const QDBusMessage&) {
-            if (!current()) {
-                return;
-            }
-            // Two strings pick loadScript(path, pluginName) of the two overloads.
-            afterReply(ToKWin(QStringLiteral("loadScript"), {scriptPath_, PluginName}),
-                       [this, current](const QDBusMessage& reply) {
-                           if (!current()) {
-                               return;
-                           }
-                           if (reply.type() != QDBusMessage::ReplyMessage ||
-                               reply.arguments().value(0).toInt() < 0) {
-                               fail(QStringLiteral("KWin did not load Dovo's script (%1), so Dovo "
-                                                   "counts nothing on this KDE Plasma desktop.")
-                                        .arg(reply.errorMessage()));
-                               armCheck();
-                               return;
-                           }
-                           afterReply(ToKWin(QStringLiteral("start"), {}),
-                                      [this, current](const QDBusMessage&) {
-                                          if (current()) {
-                                              armCheck();
-                                          }
-                                      });
-                       });
-        });
+    afterReply(ToKWin(QStringLiteral("unloadScript"), {PluginName}),
+               [this, attempt](const QDBusMessage&) {
+                   if (attempt == attempt_) {
+                       sendScript(attempt);
+                   }
+               });
+}
+
+void KWinPointerSource::sendScript(unsigned attempt)
+{
+    // Two strings pick loadScript(path, pluginName) of the two overloads.
+    afterReply(ToKWin(QStringLiteral("loadScript"), {scriptPath_, PluginName}),
+               [this, attempt](const QDBusMessage& reply) {
+                   if (attempt != attempt_) {
+                       return;
+                   }
+                   if (reply.type() != QDBusMessage::ReplyMessage ||
+                       reply.arguments().value(0).toInt() < 0) {
+                       const QString why = reply.type() == QDBusMessage::ReplyMessage
+                                               ? QStringLiteral("KWin refused it")
+                                               : reply.errorMessage();
+                       fail(QStringLiteral("KWin did not load Dovo's script (%1), so Dovo "
+                                           "counts nothing on this KDE Plasma desktop.")
+                                .arg(why));
+                       armCheck();
+                       return;
+                   }
+                   afterReply(ToKWin(QStringLiteral("start"), {}),
+                              [this, attempt](const QDBusMessage&) {
+                                  if (attempt == attempt_) {
+                                      armCheck();
+                                  }
+                              });
+               });
 }
 
 void KWinPointerSource::kwinOwnerChanged(const QString& newOwner)

@@ -51,6 +51,7 @@ private:
     void heard(const QPoint& position);
     void ownName();
     void loadScript();
+    void sendScript(unsigned attempt);
     void kwinOwnerChanged(const QString& newOwner);
     void checkScript();
     void armCheck();

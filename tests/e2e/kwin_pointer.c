@@ -11,17 +11,17 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
-static struct org_kde_kwin_fake_input *fake;
+static struct org_kde_kwin_fake_input* fake;
 
-static void global(void *data, struct wl_registry *registry, uint32_t name,
-                   const char *interface, uint32_t version)
+static void global(void* data, struct wl_registry* registry, uint32_t name, const char* interface,
+                   uint32_t version)
 {
     (void)data;
     if (strcmp(interface, org_kde_kwin_fake_input_interface.name) == 0 && version >= 3)
         fake = wl_registry_bind(registry, name, &org_kde_kwin_fake_input_interface, 3);
 }
 
-static void global_remove(void *data, struct wl_registry *registry, uint32_t name)
+static void global_remove(void* data, struct wl_registry* registry, uint32_t name)
 {
     (void)data;
     (void)registry;
@@ -30,18 +30,18 @@ static void global_remove(void *data, struct wl_registry *registry, uint32_t nam
 
 static const struct wl_registry_listener listener = {global, global_remove};
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc < 3 || argc % 2 == 0) {
         fprintf(stderr, "usage: %s X Y [X Y...]\n", argv[0]);
         return 2;
     }
-    struct wl_display *display = wl_display_connect(NULL);
+    struct wl_display* display = wl_display_connect(NULL);
     if (!display) {
         fprintf(stderr, "kwin_pointer: no Wayland display\n");
         return 1;
     }
-    struct wl_registry *registry = wl_display_get_registry(display);
+    struct wl_registry* registry = wl_display_get_registry(display);
     wl_registry_add_listener(registry, &listener, NULL);
     wl_display_roundtrip(display);
     if (!fake) {
