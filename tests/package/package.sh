@@ -29,7 +29,8 @@ for path in \
     usr/share/applications/$app.desktop \
     usr/share/metainfo/$app.metainfo.xml \
     usr/share/icons/hicolor/scalable/apps/$app.svg \
-    usr/share/icons/hicolor/32x32/apps/$app.png; do
+    usr/share/icons/hicolor/32x32/apps/$app.png \
+    usr/share/dovo/kwin/dovo-pointer.js; do
     check_true "installs /$path" test -s "$root/$path"
 done
 check_true "the binary is executable" test -x "$root/usr/bin/dovo"

@@ -1,0 +1,137 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2034 # DESKTOP_DISPLAY is read by the sourcing script, as from desktop.sh
+#
+# A private, headless KDE Plasma compositor for end-to-end tests: KWin on
+# Wayland with XWayland, under its own session bus, on top of desktop.sh
+# (same temporary folder, process tracking, traps and helpers).
+#
+#   source scripts/lib/kwin.sh
+#   kwin_start [--scale S]          # exports DISPLAY, WAYLAND_DISPLAY, the bus
+#   kwin_pointer X Y                # needs KWIN_POINTER (tests/e2e/kwin_pointer)
+#   dovo_start; ...; dovo_close     # as on the X desktops
+#   desktop_stop
+#
+# Facts this relies on: Debian gives /usr/bin/kwin_wayland the file
+# capability cap_sys_resource, which a container refuses ("Operation not
+# permitted"), so a plain copy is run; KWIN_COMPOSE=Q renders in software;
+# KWIN_WAYLAND_NO_PERMISSION_CHECKS=1 offers the fake-input protocol to the
+# test's own client.
+
+_KWIN_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=desktop.sh
+source "$_KWIN_HERE/desktop.sh"
+
+KWIN_SOCKET=kwin-dovo
+KWIN_PLUGIN=net.quendorvil.Dovo.pointer
+
+_kwin_bus_has() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q 'boolean true'
+}
+
+_kwin_ready() {
+    [[ -S $XDG_RUNTIME_DIR/$KWIN_SOCKET ]] && _kwin_bus_has org.kde.KWin &&
+        xprop -root -notype _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id #'
+}
+
+# kwin_start [--scale S]: a 1280x800 virtual output, at scale S (default 1).
+kwin_start() {
+    local scale=1 tool k v
+    while (($#)); do
+        case $1 in
+        --scale) scale=${2:-}; shift ;;
+        *) _desk_err "kwin_start: unknown option '$1'"; return 2 ;;
+        esac
+        shift
+    done
+    if [[ -n $DESKTOP_DIR ]]; then
+        _desk_err "kwin_start: a desktop is already running (call desktop_stop first)"
+        return 2
+    fi
+    for tool in kwin_wayland Xwayland dbus-run-session dbus-send xprop xwininfo xdotool wmctrl ${CC:-cc}; do
+        command -v "$tool" >/dev/null || { _desk_err "missing tool: $tool"; return 1; }
+    done
+
+    trap _desk_on_exit EXIT
+    trap '_desk_on_signal INT 130' INT
+    trap '_desk_on_signal TERM 143' TERM
+    trap '_desk_on_signal HUP 129' HUP
+
+    DESKTOP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dovo-kwin.XXXXXXXX") || { DESKTOP_DIR=''; return 1; }
+    _desk_runs=0
+    mkdir -p "$DESKTOP_DIR"/{logs,bin,home,config,cache,data,state}
+    mkdir -m 700 "$DESKTOP_DIR/runtime"
+    _desk_save_env
+    # dovo_close needs it once the window left the window manager
+    _desk_probe=$DESKTOP_DIR/bin/x11probe
+    "${CC:-cc}" -O1 -o "$_desk_probe" "$_KWIN_HERE/x11probe.c" -lX11 \
+        2>"$DESKTOP_DIR/logs/x11probe-build.err" || { _desk_err "cannot build x11probe"; desktop_stop; return 1; }
+    cp "$(command -v kwin_wayland)" "$DESKTOP_DIR/bin/kwin_wayland"
+
+    export HOME=$DESKTOP_DIR/home
+    export XDG_CONFIG_HOME=$DESKTOP_DIR/config
+    export XDG_RUNTIME_DIR=$DESKTOP_DIR/runtime
+    export XDG_CACHE_HOME=$DESKTOP_DIR/cache
+    export XDG_DATA_HOME=$DESKTOP_DIR/data
+    export XDG_STATE_HOME=$DESKTOP_DIR/state
+    unset DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY SESSION_MANAGER \
+        QT_QPA_PLATFORM QT_QPA_PLATFORMTHEME QT_FONT_DPI QT_SCALE_FACTOR \
+        QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR QT_ENABLE_HIGHDPI_SCALING \
+        QT_STYLE_OVERRIDE
+
+    # KWin swallows its session program's output; the session only tells
+    # where everything is, then waits to be stopped (which ends KWin).
+    cat >"$DESKTOP_DIR/bin/session" <<EOF
+#!/bin/sh
+{ echo "DISPLAY=\$DISPLAY"; echo "XAUTHORITY=\${XAUTHORITY:-}"
+  echo "DBUS_SESSION_BUS_ADDRESS=\$DBUS_SESSION_BUS_ADDRESS"
+  echo "KWIN_PID=\$PPID"; echo "SESSION_PID=\$\$"; } >"$DESKTOP_DIR/session.tmp"
+mv "$DESKTOP_DIR/session.tmp" "$DESKTOP_DIR/session.env"
+exec sleep 3600
+EOF
+    chmod +x "$DESKTOP_DIR/bin/session"
+    KWIN_COMPOSE=Q KWIN_WAYLAND_NO_PERMISSION_CHECKS=1 _desk_spawn kwin \
+        dbus-run-session -- "$DESKTOP_DIR/bin/kwin_wayland" --virtual --width 1280 --height 800 \
+        --scale "$scale" --socket "$KWIN_SOCKET" --no-lockscreen --no-global-shortcuts \
+        --no-kactivities --xwayland --exit-with-session "$DESKTOP_DIR/bin/session"
+    if ! wait_until 20 test -s "$DESKTOP_DIR/session.env"; then
+        _desk_err "KWin did not start its session:"
+        tail -n 20 "$DESKTOP_DIR/logs/kwin.err" >&2
+        desktop_stop
+        return 1
+    fi
+    while IFS='=' read -r k v; do
+        case $k in
+        DISPLAY | DBUS_SESSION_BUS_ADDRESS) export "$k=$v" ;;
+        XAUTHORITY) [[ -z $v ]] || export "XAUTHORITY=$v" ;;
+        # stopped before dbus-run-session (newest first): the session
+        # ends KWin, KWin ends XWayland
+        KWIN_PID | SESSION_PID) desktop_track_pid "$v" ;;
+        esac
+    done <"$DESKTOP_DIR/session.env"
+    DESKTOP_DISPLAY=$DISPLAY
+    export WAYLAND_DISPLAY=$KWIN_SOCKET XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=KDE
+    if ! wait_until 20 _kwin_ready; then
+        _desk_err "KWin or its XWayland did not come up:"
+        tail -n 20 "$DESKTOP_DIR/logs/kwin.err" >&2
+        desktop_stop
+        return 1
+    fi
+}
+
+# kwin_pointer X Y: put the pointer at logical (X, Y); returns once KWin has it.
+kwin_pointer() {
+    timeout 5 "${KWIN_POINTER:?path of tests/e2e kwin_pointer}" "$@"
+}
+
+# kwin_scripting METHOD [ARGS...]: call KWin's scripting object, print the
+# answer's value ("true", "false", a number).
+kwin_scripting() {
+    local method=$1
+    shift
+    dbus-send --session --print-reply --dest=org.kde.KWin /Scripting \
+        "org.kde.kwin.Scripting.$method" "$@" 2>/dev/null | awk 'NR > 1 { print $NF }'
+}
+
+# kwin_script_loaded: Dovo's KWin script is loaded ("true" or "false").
+kwin_script_loaded() { kwin_scripting isScriptLoaded "string:$KWIN_PLUGIN"; }
