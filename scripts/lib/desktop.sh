@@ -265,6 +265,30 @@ _desk_panel_ready() {
     [[ -n $(_desk_panel_windows) ]]
 }
 
+# _desk_prepare KIND: the temporary folder, the traps that tear everything
+# down, the saved environment and x11probe; the first steps of every kind of
+# desktop (this X one, and the compositors' in kwin.sh and gnome.sh).
+_desk_prepare() {
+    trap _desk_on_exit EXIT
+    trap '_desk_on_signal INT 130' INT
+    trap '_desk_on_signal TERM 143' TERM
+    trap '_desk_on_signal HUP 129' HUP
+
+    DESKTOP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dovo-$1.XXXXXXXX") || { DESKTOP_DIR=''; return 1; }
+    _desk_runs=0
+    mkdir -p "$DESKTOP_DIR"/{logs,bin,home,config,cache,data,state}
+    mkdir -m 700 "$DESKTOP_DIR/runtime"
+    _desk_save_env
+
+    _desk_probe=$DESKTOP_DIR/bin/x11probe
+    if ! "${CC:-cc}" -O1 -o "$_desk_probe" "$_DESK_HERE/x11probe.c" -lXtst -lX11 2>"$DESKTOP_DIR/logs/x11probe-build.err"; then
+        _desk_err "cannot build x11probe (needs libx11-dev and libxtst-dev):"
+        cat "$DESKTOP_DIR/logs/x11probe-build.err" >&2
+        desktop_stop
+        return 1
+    fi
+}
+
 # desktop_start [--no-panel] [--dpi N]
 desktop_start() {
     local panel=1 dpi='' cookie n deadline
@@ -291,24 +315,7 @@ desktop_start() {
     done
     ((panel)) && { command -v tint2 >/dev/null || { _desk_err "missing tool: tint2"; return 1; }; }
 
-    trap _desk_on_exit EXIT
-    trap '_desk_on_signal INT 130' INT
-    trap '_desk_on_signal TERM 143' TERM
-    trap '_desk_on_signal HUP 129' HUP
-
-    DESKTOP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dovo-e2e.XXXXXXXX") || { DESKTOP_DIR=''; return 1; }
-    _desk_runs=0
-    mkdir -p "$DESKTOP_DIR"/{logs,bin,home,config,cache,data,state}
-    mkdir -m 700 "$DESKTOP_DIR/runtime"
-    _desk_save_env
-
-    _desk_probe=$DESKTOP_DIR/bin/x11probe
-    if ! "${CC:-cc}" -O1 -o "$_desk_probe" "$_DESK_HERE/x11probe.c" -lXtst -lX11 2>"$DESKTOP_DIR/logs/x11probe-build.err"; then
-        _desk_err "cannot build x11probe (needs libx11-dev):"
-        cat "$DESKTOP_DIR/logs/x11probe-build.err" >&2
-        desktop_stop
-        return 1
-    fi
+    _desk_prepare e2e || return 1
 
     # The server loads every cookie in its -auth file whatever display number
     # it is filed under; the client entry is added once the number is known.

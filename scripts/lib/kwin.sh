@@ -52,20 +52,7 @@ kwin_start() {
         command -v "$tool" >/dev/null || { _desk_err "missing tool: $tool"; return 1; }
     done
 
-    trap _desk_on_exit EXIT
-    trap '_desk_on_signal INT 130' INT
-    trap '_desk_on_signal TERM 143' TERM
-    trap '_desk_on_signal HUP 129' HUP
-
-    DESKTOP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dovo-kwin.XXXXXXXX") || { DESKTOP_DIR=''; return 1; }
-    _desk_runs=0
-    mkdir -p "$DESKTOP_DIR"/{logs,bin,home,config,cache,data,state}
-    mkdir -m 700 "$DESKTOP_DIR/runtime"
-    _desk_save_env
-    # dovo_close needs it once the window left the window manager
-    _desk_probe=$DESKTOP_DIR/bin/x11probe
-    "${CC:-cc}" -O1 -o "$_desk_probe" "$_KWIN_HERE/x11probe.c" -lX11 \
-        2>"$DESKTOP_DIR/logs/x11probe-build.err" || { _desk_err "cannot build x11probe"; desktop_stop; return 1; }
+    _desk_prepare kwin || return 1
     cp "$(command -v kwin_wayland)" "$DESKTOP_DIR/bin/kwin_wayland"
 
     export HOME=$DESKTOP_DIR/home
