@@ -157,8 +157,7 @@ void Form1::Timer1_Timer()
     // A tick that changed nothing will be followed by more of the same until
     // the pointer moves: sleep until then where the desktop can tell us.
     // Readouts were refreshed above, so a reset already shows its zeros.
-    if (state_ == before &&
-        services_.SleepUntilMotion([this] { wakeTimer(); })) {
+    if (state_ == before && services_.SleepUntilMotion([this] { wakeTimer(); })) {
         Timer1.stop();
     }
 }
@@ -228,6 +227,13 @@ void Form1::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason)
         raise();
         activateWindow();
     });
+}
+
+void Form1::TrayIconLost()
+{
+    if (!isVisible() && !unloaded_) {
+        showMinimized();
+    }
 }
 
 void Form1::SaveIfChanged(const char* handler)
