@@ -29,7 +29,7 @@ public:
     void Form_Resize();
     void Form_Unload();
     void TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason);
-    // The icon can no longer bring the window back: put it in the taskbar.
+    // The icon can no longer bring the window back: show it again.
     void TrayIconLost();
 
     // Saves when the totals moved since the last save; for the periodic

@@ -35,6 +35,7 @@ public:
     // when it did not answer.
     bool forwardToFirst();
 
+public slots:
     // org.freedesktop.Application, as a desktop launcher calls it.
     Q_SCRIPTABLE void Activate(const QVariantMap& platformData);
     Q_SCRIPTABLE void Open(const QStringList& uris, const QVariantMap& platformData);
