@@ -7,7 +7,8 @@
 # Starting dovo while it runs: the second start brings the running copy's
 # window forward, says so in one line and leaves with status 0, never
 # reading or writing Dovo.conf, so the travel is counted once.  A copy
-# killed outright leaves nothing behind that stops the next start.  These
+# killed outright leaves nothing behind that stops the next start, and a
+# second display of the same user gets a Dovo of its own.  These
 # desktops have no session bus, so it is the lock and the local socket in
 # XDG_RUNTIME_DIR that are tried here.
 set -u
@@ -89,6 +90,28 @@ must "the next start shows its own window" dovo_start
 check_eq "it does not take itself for a second start" 0 "$(stderr_lines "$DOVO_STDERR" 'already running')"
 start_again killed
 check_eq "and a start after it is the second one again" "0|$SECOND_LINE" "$AGAIN_RC|$(cat "$AGAIN_ERR")"
+
+echo "# a second display of the same user"
+# A bare X server beside the desktop, sharing its cookie file.
+cookie=$(xauth -f "$XAUTHORITY" list "$DESKTOP_DISPLAY" | awk '{ print $3; exit }')
+: >"$DESKTOP_DIR/displayfd2"
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -auth "$XAUTHORITY" \
+    3>"$DESKTOP_DIR/displayfd2" </dev/null >/dev/null 2>&1 &
+desktop_track_pid $!
+must "the second X server comes up" wait_until 15 grep -q '^[0-9]' "$DESKTOP_DIR/displayfd2"
+other=:$(head -n 1 "$DESKTOP_DIR/displayfd2")
+xauth -q -f "$XAUTHORITY" add "$other" MIT-MAGIC-COOKIE-1 "$cookie"
+DISPLAY=$other "$DOVO" </dev/null >/dev/null 2>"$DESKTOP_DIR/logs/other.err" &
+other_pid=$!
+desktop_track_pid "$other_pid"
+other_window() { DISPLAY=$other xdotool search --onlyvisible --name "^${DOVO_TITLE}\$" >/dev/null; }
+check_true "dovo starts its own window there" wait_until 10 other_window
+check_eq "and does not take itself for a second start" 0 "$(stderr_lines "$DESKTOP_DIR/logs/other.err" 'already running')"
+kill -TERM "$other_pid"
+reap "$other_pid"
+check_eq "it ends with status 0" 0 "$REAPED"
+check_true "the copy on the first display runs on" alive "$DOVO_PID"
+
 rc=0
 dovo_close || rc=$?
 check_eq "it closes with status 0" 0 "$rc"

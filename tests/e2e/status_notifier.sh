@@ -38,8 +38,9 @@ host() {
 item_count() { local i; i=$(host Items); if [[ -z $i ]]; then echo 0; else wc -w <<<"$i"; fi; }
 
 standin_start() {
-    _desk_spawn "standin.$1" "$SNI_STANDIN" "${@:2}"
-    STANDIN_PID=$_desk_last_pid
+    "$SNI_STANDIN" "${@:2}" </dev/null >"$DESKTOP_DIR/logs/standin.$1.out" 2>"$DESKTOP_DIR/logs/standin.$1.err" &
+    STANDIN_PID=$!
+    desktop_track_pid "$STANDIN_PID"
     wait_until 10 host Items
 }
 
