@@ -65,13 +65,15 @@ int RunDovo(int argc, char** argv)
     // Decided before anything is loaded or shown, so a second copy never
     // reads or writes the totals.
     SingleInstance instance;
-    if (instance.claim() == SingleInstance::Role::Second) {
-        if (!instance.forwardToFirst()) {
-            std::cerr << "dovo: Dovo is already running here but did not answer" << std::endl;
-            return 1;
-        }
+    switch (instance.claim()) {
+    case SingleInstance::Role::First:
+        break;
+    case SingleInstance::Role::Forwarded:
         std::cerr << "dovo: Dovo is already running; its window was brought forward" << std::endl;
         return 0;
+    case SingleInstance::Role::Unanswered:
+        std::cerr << "dovo: Dovo is already running here but did not answer" << std::endl;
+        return 1;
     }
 
     QtServices services(MakePointerSource());

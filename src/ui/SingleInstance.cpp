@@ -137,7 +137,13 @@ SingleInstance::Role SingleInstance::claim()
     lockPath_ = base + QStringLiteral(".lock");
     socketPath_ = base + QStringLiteral(".socket");
     if (!takeLock()) {
-        return Role::Second;
+        if (forwardToFirst()) {
+            return Role::Forwarded;
+        }
+        // The first copy may have ended just now, its socket gone first.
+        if (!takeLock()) {
+            return Role::Unanswered;
+        }
     }
     listen();
     registerOnBus();
@@ -180,6 +186,8 @@ void SingleInstance::listen()
         listenFd_ = -1;
         return;
     }
+    // The config folder, the fallback, may be open to others.
+    ::chmod(address.sun_path, 0600);
     listenNotifier_ = new QSocketNotifier(listenFd_, QSocketNotifier::Read, this);
     connect(listenNotifier_, &QSocketNotifier::activated, this, &SingleInstance::acceptClients);
 }

@@ -20,20 +20,17 @@ class SingleInstance final : public QObject
 public:
     enum class Role
     {
-        First,
-        Second
+        First,      // this process runs Dovo for its display
+        Forwarded,  // another copy runs and was asked to show its window
+        Unanswered, // another copy holds the lock but did not answer
     };
 
     explicit SingleInstance(QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // Decides whether this process is the first on its display. Runs before
-    // any window exists.
+    // Decides whether this process is the first on its display, and if not
+    // asks the first to come forward. Runs before any window exists.
     Role claim();
-
-    // For a second copy: asks the first to show its window. Returns false
-    // when it did not answer.
-    bool forwardToFirst();
 
 public slots:
     // org.freedesktop.Application, as a desktop launcher calls it.
@@ -47,6 +44,7 @@ signals:
 
 private:
     bool takeLock();
+    bool forwardToFirst();
     void listen();
     void acceptClients();
     bool readRequest(int fd, QByteArray& request);
