@@ -36,11 +36,9 @@ constexpr auto ConnectPatience = std::chrono::seconds(3);
 constexpr int ForwardTimeoutMs = 5000;
 constexpr std::size_t MaxRequest = 1024;
 
-// The launcher's hints for a later start, passed on to the first copy.
-const std::array<std::pair<const char*, const char*>, 2> LaunchHints{{
-    {"desktop-startup-id", "DESKTOP_STARTUP_ID"},
-    {"activation-token", "XDG_ACTIVATION_TOKEN"},
-}};
+// The launcher's token for a later start, passed on to the first copy.
+constexpr const char* TokenKey = "activation-token";
+constexpr const char* TokenVariable = "XDG_ACTIVATION_TOKEN";
 
 // Two X displays of one user are two sessions, each with its own Dovo; the
 // host name keeps apart machines that share a home folder over the network.
@@ -96,18 +94,6 @@ bool SessionBusExpected()
     return !runtime.isEmpty() &&
            ::stat(QFile::encodeName(runtime + QStringLiteral("/bus")).constData(), &info) == 0 &&
            S_ISSOCK(info.st_mode);
-}
-
-QVariantMap HintsFromEnvironment()
-{
-    QVariantMap hints;
-    for (const auto& [key, variable] : LaunchHints) {
-        const QString value = qEnvironmentVariable(variable);
-        if (!value.isEmpty()) {
-            hints.insert(QString::fromLatin1(key), value);
-        }
-    }
-    return hints;
 }
 
 } // namespace
@@ -267,12 +253,9 @@ bool SingleInstance::forwardToFirst()
         return false;
     }
     QByteArray request(ActivateLine);
-    const QVariantMap hints = HintsFromEnvironment();
-    for (auto it = hints.cbegin(); it != hints.cend(); ++it) {
-        const QByteArray value = it.value().toString().toUtf8();
-        if (!value.contains(' ') && !value.contains('\n')) {
-            request += ' ' + it.key().toUtf8() + '=' + value;
-        }
+    const QByteArray token = qgetenv(TokenVariable);
+    if (!token.isEmpty() && !token.contains(' ') && !token.contains('\n')) {
+        request += QByteArray(" ") + TokenKey + '=' + token;
     }
     request += '\n';
 
@@ -319,11 +302,13 @@ void SingleInstance::ActivateAction(const QString& /*name*/, const QVariantList&
 
 void SingleInstance::activateFromLauncher(const QVariantMap& platformData)
 {
-    // Qt's Wayland window activation reads the token from the environment;
-    // on X11 the window manager lets a window that asks come forward.
-    const QString token = platformData.value(QStringLiteral("activation-token")).toString();
+    // Qt's Wayland window activation takes the token from the environment.
+    // A desktop-startup-id is not used: Qt has no public way to hand one to
+    // a window already shown, and on X11 the window manager lets a window
+    // that asks come forward or marks it as wanting attention.
+    const QString token = platformData.value(QString::fromLatin1(TokenKey)).toString();
     if (!token.isEmpty()) {
-        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
+        qputenv(TokenVariable, token.toUtf8());
     }
     emit activateRequested();
 }
