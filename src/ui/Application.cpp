@@ -3,8 +3,10 @@
 #include "platform/PointerSources.h"
 #include "platform/QtServices.h"
 #include "platform/TerminationSignals.h"
+#include "ui/CommandLine.h"
 #include "ui/Form1.h"
 #include "ui/Module1.h"
+#include "ui/SingleInstance.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -50,12 +52,29 @@ void Tell(const QString& text)
 
 int RunDovo(int argc, char** argv)
 {
+    if (const auto status = HandleCommandLine(argc, argv)) {
+        return *status;
+    }
     PreferX11();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Dovo"));
     QGuiApplication::setDesktopFileName(QStringLiteral(DOVO_APP_ID));
     // The window hides into the notification area; only its close ends us.
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // Decided before anything is loaded or shown, so a second copy never
+    // reads or writes the totals.
+    SingleInstance instance;
+    switch (instance.claim()) {
+    case SingleInstance::Role::First:
+        break;
+    case SingleInstance::Role::Forwarded:
+        std::cerr << "dovo: Dovo is already running; its window was brought forward" << std::endl;
+        return 0;
+    case SingleInstance::Role::Unanswered:
+        std::cerr << "dovo: Dovo is already running here but did not answer" << std::endl;
+        return 1;
+    }
 
     QtServices services(MakePointerSource());
     std::cerr << "dovo: pointer from " << qPrintable(services.pointer().name()) << std::endl;
@@ -69,6 +88,9 @@ int RunDovo(int argc, char** argv)
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
                      [&form] { form.SaveIfChanged("session end"); });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&form] { form.Form_Unload(); });
+    // Exactly what a left click on the icon does.
+    QObject::connect(&instance, &SingleInstance::activateRequested, &form,
+                     [&form] { form.TrayIcon_Activated(QSystemTrayIcon::Trigger); });
 
     form.show();
     QObject::connect(&services.pointer(), &PointerSource::notice, &form, &Tell);

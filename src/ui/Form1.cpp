@@ -229,6 +229,19 @@ void Form1::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason)
     });
 }
 
+void Form1::TrayIconLost()
+{
+    if (isVisible() || unloaded_) {
+        return;
+    }
+    // Shown rather than minimised: a window that was withdrawn while the
+    // window manager had it iconic comes back mapped normal on some, and
+    // either way it is in the taskbar. Not activated: the panel going away
+    // is no reason to take the keyboard.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+}
+
 void Form1::SaveIfChanged(const char* handler)
 {
     HandleErrors(handler, [this] {

@@ -29,6 +29,8 @@ public:
     void Form_Resize();
     void Form_Unload();
     void TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason);
+    // The icon can no longer bring the window back: show it again.
+    void TrayIconLost();
 
     // Saves when the totals moved since the last save; for the periodic
     // save and the session manager.

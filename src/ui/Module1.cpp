@@ -1,6 +1,7 @@
 #include "ui/Module1.h"
 
 #include "ui/Form1.h"
+#include "ui/StatusNotifierTray.h"
 
 #include <iostream>
 
@@ -27,6 +28,16 @@ void AddTrayIcon(Form1& window, const QString& tip)
                   << std::endl;
     }
     trayIcon->show();
+
+    auto* busTray = new StatusNotifierTray(&window);
+    // A panel that goes away must not take the hidden window with it.
+    QObject::connect(busTray, &StatusNotifierTray::shownChanged, &window, [&window](bool shown) {
+        if (!shown) {
+            window.TrayIconLost();
+        }
+    });
+    busTray->follow();
+    TrayData.busTray = busTray;
 }
 
 void RemoveTrayIcon()
@@ -48,8 +59,13 @@ void ShowNotice(const QString& title, const QString& text)
 
 bool TrayIconShown()
 {
-    return TrayData.trayIcon && TrayData.trayIcon->isVisible() &&
-           QSystemTrayIcon::isSystemTrayAvailable();
+    if (!TrayData.trayIcon || !TrayData.trayIcon->isVisible()) {
+        return false;
+    }
+    if (StatusNotifierTray::InUse()) {
+        return TrayData.busTray && TrayData.busTray->shown();
+    }
+    return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 } // namespace dovo::Module1

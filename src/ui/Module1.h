@@ -8,6 +8,7 @@
 namespace dovo {
 
 class Form1;
+class StatusNotifierTray;
 
 namespace Module1 {
 
@@ -20,6 +21,7 @@ struct TrayRecord
     QString tip;
     QIcon icon;
     QPointer<QSystemTrayIcon> trayIcon;
+    QPointer<StatusNotifierTray> busTray;
 };
 
 extern TrayRecord TrayData;
@@ -34,7 +36,8 @@ void RemoveTrayIcon();
 void ShowNotice(const QString& title, const QString& text);
 
 // Only then may minimising hide the window: otherwise it could not be
-// brought back.
+// brought back. An icon on the session bus counts only while a panel shows
+// it.
 bool TrayIconShown();
 
 } // namespace Module1

@@ -1,111 +1,121 @@
 #!/usr/bin/env bash
-# shellcheck disable=SC2317 # predicates are called through wait_until/check_true
+# shellcheck disable=SC2317 # predicates are called through check_true/wait_until
 # shellcheck disable=SC2119 # optional arguments of the helpers left out on purpose
 #
 # DOVO=/absolute/path/to/dovo tests/e2e/faults_copies.sh
 #
-# Two copies of dovo at once, sharing one Dovo.conf.  Each keeps its own
-# count; whichever is closed last decides what the file holds; the file
-# parses at every moment in between.
-#
-# Both copies see the same pointer, so to give them different totals one of
-# them is stopped (SIGSTOP) while the pointer goes somewhere and comes back:
-# the running one counts the trip, the stopped one later sees no move.
-# Both save every 100 ms, which makes the file show which copy has counted
-# what; only one copy runs while the file is being watched for a value.
+# Starting dovo while it runs: the second start brings the running copy's
+# window forward, says so in one line and leaves with status 0, never
+# reading or writing Dovo.conf, so the travel is counted once.  A copy
+# killed outright leaves nothing behind that stops the next start, and a
+# second display of the same user gets a Dovo of its own.  These
+# desktops have no session bus, so it is the lock and the local socket in
+# XDG_RUNTIME_DIR that are tried here.
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=faults_common.sh
 source "$here/faults_common.sh"
 
-must "desktop starts" desktop_start --no-panel
-conf=$(conf_file)
-export DOVO_AUTOSAVE_INTERVAL_MS=100
+SECOND_LINE='dovo: Dovo is already running; its window was brought forward'
 
-# The file must parse at every read from the first save on.
-watch_file() {
-    while :; do
-        if [[ -e $conf ]] && ! conf_totals >/dev/null; then
-            printf '%s: %s\n' "$(date +%T.%N)" "$(head -c 200 "$conf" | tr '\n' '|')"
-        fi
-        sleep 0.02
+withdrawn_to_tray() { ! window_managed && [[ $(window_map_state) == IsUnMapped ]]; }
+
+# dovo windows on screen or minimised, whoever owns them
+dovo_window_count() {
+    local n=0 w
+    for w in $(xdotool search --name "^${DOVO_TITLE}\$" 2>/dev/null); do
+        window_managed "$w" && n=$((n + 1))
     done
+    printf '%d\n' "$n"
 }
 
-start_second() {
-    "$DOVO" </dev/null >"$DESKTOP_DIR/logs/second.$1.out" 2>"$DESKTOP_DIR/logs/second.$1.err" &
-    pid_b=$!
-    desktop_track_pid "$pid_b"
+# start_again NAME: a second start, run to its end; sets AGAIN_RC and
+# AGAIN_OUT/AGAIN_ERR (its logs).
+start_again() {
+    AGAIN_OUT=$DESKTOP_DIR/logs/again.$1.out AGAIN_ERR=$DESKTOP_DIR/logs/again.$1.err
+    "$DOVO" </dev/null >"$AGAIN_OUT" 2>"$AGAIN_ERR" &
+    local pid=$!
+    desktop_track_pid "$pid"
+    AGAIN_RC=124
+    wait_until 10 gone "$pid" && reap "$pid" && AGAIN_RC=$REAPED
 }
 
-# close_copy WID PID: close one copy's window through the window manager
-# (not by title: both windows have the same one) and set REAPED.
-close_copy() {
-    wmctrl -i -c "$1" || return 1
-    wait_until 10 gone "$2" || return 1
-    reap "$2"
-}
-
-#       first  last
-orders=("A B" "B A")
-for order in "${orders[@]}"; do
-    read -r first last <<<"$order"
-    echo "# close $first first, then $last"
-    rm -f -- "$conf"
+# label | desktop_start options | how the window waits after minimising
+rows=(
+    "from the tray||withdrawn_to_tray"
+    "from minimised|--no-panel|iconified"
+)
+for row in "${rows[@]}"; do
+    IFS='|' read -r label opts hidden <<<"$row"
+    echo "# second start, window $label"
+    # shellcheck disable=SC2086 # opts is empty or one word
+    must "$label: desktop starts" desktop_start $opts
+    conf=$(conf_file)
     pointer_move 400 300
-    watch_file >"$DESKTOP_DIR/logs/watch.$first" 2>&1 &
-    watcher=$!
-    desktop_track_pid "$watcher"
-
-    must "copy A starts" dovo_start
-    pid_a=$DOVO_PID wid_a=$DOVO_WID
+    must "$label: first copy starts" dovo_start
     pointer_move 500 300
-    check_eq "A counts 100 px" "1500 0" "$(wait_eq 10 "1500 0" conf_totals)"
+    sleep 0.6
+    xdotool windowminimize "$DOVO_WID"
+    check_true "$label: minimise leaves it $hidden" wait_until 5 "$hidden"
 
-    kill -STOP "$pid_a"
-    start_second "$first"
-    check_true "copy B starts and shows its own window" wait_until 10 window_of_pid "$pid_b"
-    wid_b=$(window_of_pid "$pid_b")
-    check_true "A and B have different windows" test "$wid_a" != "$wid_b"
-    pointer_move 700 300
-    check_eq "B starts from A's saved 1500 and counts 200 px" "4500 0" "$(wait_eq 10 "4500 0" conf_totals)"
-    pointer_move 500 300
-    check_eq "B counts the 200 px back" "7500 0" "$(wait_eq 10 "7500 0" conf_totals)"
+    start_again "$label"
+    check_eq "$label: the second start exits 0" 0 "$AGAIN_RC"
+    check_eq "$label: and says so in one line" "$SECOND_LINE" "$(cat "$AGAIN_ERR")"
+    check_eq "$label: and prints nothing on stdout" "" "$(cat "$AGAIN_OUT")"
+    check_true "$label: the first copy's window is back in normal state" wait_until 5 shown_normal
+    check_eq "$label: one dovo window on the desktop" 1 "$(dovo_window_count)"
+    check_false "$label: the second start wrote no Dovo.conf" test -e "$conf"
+    check_true "$label: the first copy still runs" alive "$DOVO_PID"
 
-    kill -STOP "$pid_b"
-    kill -CONT "$pid_a"
-    pointer_move 550 300
-    check_eq "A, which missed the trip, counts 50 px more" "2250 0" "$(wait_eq 10 "2250 0" conf_totals)"
-    kill -STOP "$pid_a"
-    kill -CONT "$pid_b"
-    check_eq "B counts the same 50 px" "8250 0" "$(wait_eq 10 "8250 0" conf_totals)"
-    kill -CONT "$pid_a"
-    check_true "A is still running" alive "$pid_a"
-    check_true "B is still running" alive "$pid_b"
-
-    declare -A wid=([A]=$wid_a [B]=$wid_b) pid=([A]=$pid_a [B]=$pid_b) total=([A]="2250 0" [B]="8250 0")
-    close_copy "${wid[$first]}" "${pid[$first]}"
-    check_eq "$first closes with status 0" 0 "$REAPED"
-    check_eq "after $first closed the file holds $first's totals" "${total[$first]}" "$(conf_totals)"
-    check_true "$last keeps running" alive "${pid[$last]}"
-    close_copy "${wid[$last]}" "${pid[$last]}"
-    check_eq "$last closes with status 0" 0 "$REAPED"
-    check_eq "the file holds the totals of $last, closed last" "${total[$last]}" "$(conf_totals)"
-
-    kill "$watcher"
-    wait "$watcher" 2>/dev/null
-    check_eq "the file parsed at every read" "" "$(cat "$DESKTOP_DIR/logs/watch.$first")"
-    for who in A B; do
-        err=$DOVO_STDERR
-        [[ $who == B ]] && err=$DESKTOP_DIR/logs/second.$first.err
-        check_eq "$who reported nothing about the file" 0 "$(stderr_lines "$err" Dovo.conf)"
-    done
-    unset wid pid total
-    DOVO_PID=''
+    # Through XTest: an absolute xdotool move is a warp, which makes no raw
+    # motion to wake the resting odometer.
+    timeout 5 xdotool mousemove_relative --sync 0 200
+    sleep 0.6
+    rc=0
+    dovo_close || rc=$?
+    check_eq "$label: the first copy closes with status 0" 0 "$rc"
+    check_eq "$label: 300 px of travel counted once" "4500 0" "$(conf_totals)"
+    check_eq "$label: nothing reported about the file" 0 "$(stderr_lines "$DOVO_STDERR" Dovo.conf)"
+    desktop_stop
 done
 
-unset DOVO_AUTOSAVE_INTERVAL_MS
+echo "# a copy killed with SIGKILL"
+must "desktop starts" desktop_start --no-panel
+must "the copy to be killed starts" dovo_start
+killed=$DOVO_PID
+kill -KILL "$killed"
+check_true "it is gone" wait_until 5 gone "$killed"
+must "the next start shows its own window" dovo_start
+check_eq "it does not take itself for a second start" 0 "$(stderr_lines "$DOVO_STDERR" 'already running')"
+start_again killed
+check_eq "and a start after it is the second one again" "0|$SECOND_LINE" "$AGAIN_RC|$(cat "$AGAIN_ERR")"
+
+echo "# a second display of the same user"
+# A bare X server beside the desktop, sharing its cookie file.
+cookie=$(xauth -f "$XAUTHORITY" list "$DESKTOP_DISPLAY" | awk '{ print $3; exit }')
+: >"$DESKTOP_DIR/displayfd2"
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -auth "$XAUTHORITY" \
+    3>"$DESKTOP_DIR/displayfd2" </dev/null >/dev/null 2>&1 &
+desktop_track_pid $!
+must "the second X server comes up" wait_until 15 grep -q '^[0-9]' "$DESKTOP_DIR/displayfd2"
+other=:$(head -n 1 "$DESKTOP_DIR/displayfd2")
+xauth -q -f "$XAUTHORITY" add "$other" MIT-MAGIC-COOKIE-1 "$cookie"
+DISPLAY=$other "$DOVO" </dev/null >/dev/null 2>"$DESKTOP_DIR/logs/other.err" &
+other_pid=$!
+desktop_track_pid "$other_pid"
+other_window() { DISPLAY=$other xdotool search --onlyvisible --name "^${DOVO_TITLE}\$" >/dev/null; }
+check_true "dovo starts its own window there" wait_until 10 other_window
+check_eq "and does not take itself for a second start" 0 "$(stderr_lines "$DESKTOP_DIR/logs/other.err" 'already running')"
+kill -TERM "$other_pid"
+reap "$other_pid"
+check_eq "it ends with status 0" 0 "$REAPED"
+check_true "the copy on the first display runs on" alive "$DOVO_PID"
+
+rc=0
+dovo_close || rc=$?
+check_eq "it closes with status 0" 0 "$rc"
 desktop_stop
+
 echo "# took $(faults_took) s"
 finish

@@ -1,0 +1,103 @@
+#include "ui/StatusNotifierTray.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+
+namespace dovo {
+
+namespace {
+
+const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
+const QString WatcherInterface = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+// Qt's QDBusTrayIcon talks over a connection of its own, named after the
+// process and the icon's number; Dovo makes one icon, the first.
+QDBusConnection ItemConnection()
+{
+    return QDBusConnection(
+        QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid()));
+}
+
+} // namespace
+
+StatusNotifierTray::StatusNotifierTray(QObject* parent) : QObject(parent) {}
+
+bool StatusNotifierTray::InUse()
+{
+    return ItemConnection().isConnected();
+}
+
+void StatusNotifierTray::follow()
+{
+    if (watcher_ != nullptr || !InUse()) {
+        return;
+    }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    watcher_ = new QDBusServiceWatcher(WatcherService, bus,
+                                       QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            &StatusNotifierTray::refresh);
+    for (const char* name : {"StatusNotifierItemRegistered", "StatusNotifierItemUnregistered",
+                             "StatusNotifierHostRegistered", "StatusNotifierHostUnregistered"}) {
+        // From any sender: naming the service would make Qt look up its
+        // owner before it returns.
+        bus.connect(QString(), WatcherPath, WatcherInterface, QString::fromLatin1(name), this,
+                    SLOT(refresh()));
+    }
+    refresh();
+}
+
+void StatusNotifierTray::refresh()
+{
+    // Each answer is judged only if no later question was asked meanwhile,
+    // so a slow reply never overwrites a newer state.
+    const int asked = ++refreshes_;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        WatcherService, WatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("GetAll"));
+    get << WatcherInterface;
+    auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(get), this);
+    const QString ours = ItemConnection().baseService();
+    connect(
+        pending, &QDBusPendingCallWatcher::finished, this,
+        [this, asked, ours](QDBusPendingCallWatcher* call) {
+            call->deleteLater();
+            if (asked != refreshes_) {
+                return;
+            }
+            const QDBusPendingReply<QVariantMap> reply = *call;
+            if (reply.isError()) {
+                setShown(false);
+                return;
+            }
+            const QVariantMap properties = reply.value();
+            bool registered = false;
+            // Watchers list an item as its service, or as service and
+            // object path.
+            for (const QString& item :
+                 properties.value(QStringLiteral("RegisteredStatusNotifierItems")).toStringList()) {
+                registered =
+                    registered ||
+                    (!ours.isEmpty() && (item == ours || item.startsWith(ours + QLatin1Char('/'))));
+            }
+            setShown(registered &&
+                     properties.value(QStringLiteral("IsStatusNotifierHostRegistered")).toBool());
+        });
+}
+
+void StatusNotifierTray::setShown(bool shown)
+{
+    if (shown_ != shown) {
+        shown_ = shown;
+        emit shownChanged(shown);
+    }
+}
+
+} // namespace dovo

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QDBusServiceWatcher;
+
+namespace dovo {
+
+// Whether the icon Qt puts on the session bus (StatusNotifierItem) is
+// really shown: registered with the watcher while a host (the panel) is
+// there. Qt only checks for a host once, when the first tray icon is made,
+// and goes on reporting a tray after the panel is gone.
+class StatusNotifierTray final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StatusNotifierTray(QObject* parent = nullptr);
+
+    // Qt chose the bus rather than the XEmbed tray for this process's icon.
+    static bool InUse();
+
+    // Starts following the watcher; call once the icon is shown.
+    void follow();
+    bool shown() const { return shown_; }
+
+signals:
+    void shownChanged(bool shown);
+
+private slots:
+    void refresh();
+
+private:
+    void setShown(bool shown);
+
+    QDBusServiceWatcher* watcher_ = nullptr;
+    bool shown_ = false;
+    int refreshes_ = 0;
+};
+
+} // namespace dovo
