@@ -1,6 +1,8 @@
 #include "ui/SingleInstance.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDir>
 #include <QFileInfo>
 #include <QSocketNotifier>
@@ -237,13 +239,28 @@ void SingleInstance::registerOnBus()
     if (!bus.registerObject(path, this, QDBusConnection::ExportScriptableSlots)) {
         return;
     }
-    // Asked of the bus daemon once, before any window exists. The lock
-    // already made us the display's only copy; where one bus serves several
-    // displays the name stays with the copy that took it first.
-    ownsBusName_ = bus.registerService(QString::fromLatin1(BusName));
-    if (!ownsBusName_) {
-        bus.unregisterObject(path);
-    }
+    ownsBusName_ = true;
+    // The lock already made us the display's only copy, so the answer is not
+    // waited for; where one bus serves several displays the name stays with
+    // the copy that took it first, and the others take their object down.
+    QDBusMessage request = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("RequestName"));
+    constexpr uint DoNotQueue = 4;
+    request.setArguments({QString::fromLatin1(BusName), DoNotQueue});
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(request), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        constexpr uint PrimaryOwner = 1;
+        constexpr uint AlreadyOwner = 4;
+        const QDBusMessage reply = watcher->reply();
+        const uint result = reply.arguments().value(0).toUInt();
+        if (reply.type() != QDBusMessage::ReplyMessage ||
+            (result != PrimaryOwner && result != AlreadyOwner)) {
+            ownsBusName_ = false;
+            QDBusConnection::sessionBus().unregisterObject(QString::fromLatin1(ObjectPath));
+        }
+    });
 }
 
 bool SingleInstance::forwardToFirst()
