@@ -265,6 +265,21 @@ _desk_panel_ready() {
     [[ -n $(_desk_panel_windows) ]]
 }
 
+# desktop_open: the temporary folder and the traps of a desktop, without
+# the X server; for desktops of other kinds (scripts/lib/gnome.sh).
+desktop_open() {
+    trap _desk_on_exit EXIT
+    trap '_desk_on_signal INT 130' INT
+    trap '_desk_on_signal TERM 143' TERM
+    trap '_desk_on_signal HUP 129' HUP
+
+    DESKTOP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dovo-e2e.XXXXXXXX") || { DESKTOP_DIR=''; return 1; }
+    _desk_runs=0
+    mkdir -p "$DESKTOP_DIR"/{logs,bin,home,config,cache,data,state}
+    mkdir -m 700 "$DESKTOP_DIR/runtime"
+    _desk_save_env
+}
+
 # desktop_start [--no-panel] [--dpi N]
 desktop_start() {
     local panel=1 dpi='' cookie n deadline
@@ -291,16 +306,7 @@ desktop_start() {
     done
     ((panel)) && { command -v tint2 >/dev/null || { _desk_err "missing tool: tint2"; return 1; }; }
 
-    trap _desk_on_exit EXIT
-    trap '_desk_on_signal INT 130' INT
-    trap '_desk_on_signal TERM 143' TERM
-    trap '_desk_on_signal HUP 129' HUP
-
-    DESKTOP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dovo-e2e.XXXXXXXX") || { DESKTOP_DIR=''; return 1; }
-    _desk_runs=0
-    mkdir -p "$DESKTOP_DIR"/{logs,bin,home,config,cache,data,state}
-    mkdir -m 700 "$DESKTOP_DIR/runtime"
-    _desk_save_env
+    desktop_open || return 1
 
     _desk_probe=$DESKTOP_DIR/bin/x11probe
     if ! "${CC:-cc}" -O1 -o "$_desk_probe" "$_DESK_HERE/x11probe.c" -lX11 2>"$DESKTOP_DIR/logs/x11probe-build.err"; then
