@@ -126,6 +126,7 @@ gnome_dovo_start() {
     DOVO_STDOUT=$DESKTOP_DIR/logs/dovo.$_desk_runs.out
     DOVO_STDERR=$DESKTOP_DIR/logs/dovo.$_desk_runs.err
     WAYLAND_DISPLAY=$GNOME_WAYLAND QT_QPA_PLATFORM=wayland \
+        LSAN_OPTIONS=suppressions=$_GNOME_HERE/../../tests/e2e/wayland.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS} \
         "$DOVO" "$@" </dev/null >"$DOVO_STDOUT" 2>"$DOVO_STDERR" &
     DOVO_PID=$!
     desktop_track_pid "$DOVO_PID"
