@@ -40,24 +40,26 @@ bool WaitFor(const std::function<bool()>& condition)
     return condition();
 }
 
-// GNOME Shell as far as Dovo sees it, on a connection of its own.
+// GNOME Shell as far as Dovo sees it, on a connection of its own. One for
+// the whole run: a connection closed between tests may still be answering
+// for the name a moment later.
 class FakeShell final : public QDBusVirtualObject
 {
 public:
-    explicit FakeShell(bool ownName = true)
-        : name_(QStringLiteral("shell%1").arg(++count_)),
-          bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, name_))
+    FakeShell()
+        : bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("shell")))
+    {}
+
+    // Owning org.gnome.Shell or not, and how the extension answers.
+    void reset(bool ownName, Answer answer)
     {
+        calls.clear();
         if (ownName) {
             EXPECT_TRUE(bus_.registerService(Shell));
+        } else {
+            bus_.unregisterService(Shell);
         }
-    }
-
-    ~FakeShell() override
-    {
-        bus_.unregisterObject(Path);
-        bus_.unregisterService(Shell);
-        QDBusConnection::disconnectFromBus(name_);
+        setAnswer(std::move(answer));
     }
 
     // With no answer, the object is not there, as with the extension off.
@@ -89,6 +91,11 @@ public:
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
     {
+        // A call already on its way when the object went is not answered,
+        // as with an extension turned off.
+        if (!answer_) {
+            return false;
+        }
         calls.append(message);
         connection.send(answer_(message));
         return true;
@@ -97,11 +104,11 @@ public:
     QList<QDBusMessage> calls;
 
 private:
-    static inline int count_ = 0;
-    QString name_;
     QDBusConnection bus_;
     Answer answer_;
 };
+
+FakeShell* shell = nullptr;
 
 struct Started
 {
@@ -148,8 +155,7 @@ TEST(GnomeShell, WhatEachAnswerLeadsTo)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeShell shell(c.shellThere);
-        shell.setAnswer(c.answer);
+        shell->reset(c.shellThere, c.answer);
         Started started;
         const unsigned before = started.source.generation();
         EXPECT_TRUE(WaitFor([&] { return started.source.position() == c.position; }));
@@ -164,20 +170,20 @@ TEST(GnomeShell, WhatEachAnswerLeadsTo)
 
 TEST(GnomeShell, TurningTheExtensionOnAndOffIsNeverAMoveAndToldOnce)
 {
-    FakeShell shell;
+    shell->reset(true, nullptr);
     Started started;
     auto& source = started.source;
     EXPECT_TRUE(WaitFor([&] { return source.position() == XWaylandPointer; }));
 
-    shell.setAnswer(Replying({3, 4}));
+    shell->setAnswer(Replying({3, 4}));
     unsigned generation = source.generation();
-    shell.extensionStateChanged();
+    shell->extensionStateChanged();
     EXPECT_TRUE(WaitFor([&] { return source.position() == QPoint(3, 4); }));
     EXPECT_GT(source.generation(), generation);
 
-    shell.setAnswer(nullptr);
+    shell->setAnswer(nullptr);
     generation = source.generation();
-    shell.extensionStateChanged();
+    shell->extensionStateChanged();
     EXPECT_TRUE(WaitFor([&] { return source.position() == XWaylandPointer; }));
     EXPECT_GT(source.generation(), generation);
     EXPECT_EQ(started.notices.size(), 1);
@@ -185,8 +191,7 @@ TEST(GnomeShell, TurningTheExtensionOnAndOffIsNeverAMoveAndToldOnce)
 
 TEST(GnomeShell, AtRestTheExtensionWatchesAndOnlyAWellFormedMotionWakes)
 {
-    FakeShell shell;
-    shell.setAnswer(Replying({3, 4}));
+    shell->reset(true, Replying({3, 4}));
     Started started;
     auto& source = started.source;
     ASSERT_TRUE(WaitFor([&] { return source.position() == QPoint(3, 4); }));
@@ -197,13 +202,13 @@ TEST(GnomeShell, AtRestTheExtensionWatchesAndOnlyAWellFormedMotionWakes)
 
     ASSERT_TRUE(source.sleepUntilMotion());
     ASSERT_TRUE(
-        WaitFor([&] { return shell.calls.last().member() == QLatin1String("WatchMotion"); }));
-    EXPECT_EQ(shell.calls.last().arguments(), QVariantList({3, 4}));
+        WaitFor([&] { return shell->calls.last().member() == QLatin1String("WatchMotion"); }));
+    EXPECT_EQ(shell->calls.last().arguments(), QVariantList({3, 4}));
 
     // Not a position: ignored. Back where it rested: still a motion, or the
     // caller would sleep on with nobody watching.
-    shell.emitSignal(Path, Interface, QStringLiteral("Moved"), {QStringLiteral("7 8")});
-    shell.emitSignal(Path, Interface, QStringLiteral("Moved"), {3, 4});
+    shell->emitSignal(Path, Interface, QStringLiteral("Moved"), {QStringLiteral("7 8")});
+    shell->emitSignal(Path, Interface, QStringLiteral("Moved"), {3, 4});
     EXPECT_TRUE(WaitFor([&] { return !wakes.isEmpty(); }));
     EXPECT_EQ(wakes, QList<std::optional<QPoint>>({QPoint(3, 4)}));
 }
@@ -215,6 +220,8 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     QCursor::setPos(XWaylandPointer);
+    FakeShell fake;
+    shell = &fake;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
