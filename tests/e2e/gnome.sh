@@ -14,7 +14,8 @@ require_dovo
 HOLD_MS=600
 
 must "headless GNOME Shell starts, Dovo's extension off" gnome_start
-_desk_spawn dbus-monitor dbus-monitor --session "interface='$GNOME_IFACE'"
+_desk_spawn dbus-monitor dbus-monitor --session "interface='$GNOME_IFACE'" \
+    "interface='org.freedesktop.Notifications',member='Notify'"
 monitor=$DESKTOP_DIR/logs/dbus-monitor.out
 calls() { grep -c "member=$1\$" "$monitor" || true; }
 calls_more_than() { (($(calls "$1") > $2)); }
@@ -27,6 +28,8 @@ check_true "says it asks GNOME Shell" grep -qx 'dovo: pointer from GNOME Shell' 
 check_true "tells how to turn the extension on" \
     wait_until 10 grep -q "gnome-extensions enable $GNOME_UUID" "$DOVO_STDERR"
 check_true "and that a new login is needed after installing" grep -q 'log out and in again' "$DOVO_STDERR"
+check_true "GNOME has no notification area: told by a desktop notification" \
+    wait_until 5 grep -q "gnome-extensions enable $GNOME_UUID" "$monitor"
 # Away from Dovo's own window, which is all a Wayland client can see.
 seeded_path 7 10 100 60 1180 250 | awk -v x=640 -v y=155 '{ print $1 - x, $2 - y; x = $1; y = $2 }' |
     gnome_pointer_moves 100
