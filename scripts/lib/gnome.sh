@@ -30,7 +30,7 @@ GNOME_IFACE=net.quendorvil.Dovo.Pointer
 GNOME_WAYLAND=''
 GNOME_SHELL_PID=''
 
-_DESK_ENV_VARS+=(DBUS_SYSTEM_BUS_ADDRESS GSETTINGS_BACKEND XDG_DATA_DIRS)
+_DESK_ENV_VARS+=(DBUS_SYSTEM_BUS_ADDRESS GSETTINGS_BACKEND)
 
 # _gnome_bus NAME: a bus daemon that activates nothing; its address is left
 # in _gnome_address once it listens (not printed: the daemon must be a child
@@ -97,8 +97,9 @@ gnome_start() {
 
     mkdir -p "$XDG_DATA_HOME/gnome-shell/extensions"
     cp -r "$GNOME_EXTENSION_SOURCE" "$XDG_DATA_HOME/gnome-shell/extensions/"
-    # No welcome tour, no hot corner, and relative motion that moves the
-    # pointer by exactly what was asked.
+    # No welcome tour and no hot corner. Mutter 43 moves a remote desktop
+    # pointer by exactly what was asked whatever the profile; "flat" keeps
+    # it so should a later Mutter accelerate that motion.
     gsettings set org.gnome.shell welcome-dialog-last-shown-version '999' &&
         gsettings set org.gnome.desktop.interface enable-hot-corners false &&
         gsettings set org.gnome.desktop.peripherals.mouse accel-profile flat || return 1
