@@ -17,6 +17,8 @@ must "headless GNOME Shell starts, Dovo's extension off" gnome_start
 _desk_spawn dbus-monitor dbus-monitor --session "interface='$GNOME_IFACE'" \
     "interface='org.freedesktop.Notifications',member='Notify'"
 monitor=$DESKTOP_DIR/logs/dbus-monitor.out
+# Its own name goes once it has become a monitor.
+must "the session bus is watched" wait_until 5 grep -q 'member=NameLost$' "$monitor"
 calls() { grep -c "member=$1\$" "$monitor" || true; }
 calls_more_than() { (($(calls "$1") > $2)); }
 last_call() { grep -o 'member=[A-Za-z]*$' "$monitor" | tail -n 1; }
