@@ -168,24 +168,46 @@ TEST(GnomeShell, WhatEachAnswerLeadsTo)
     }
 }
 
-TEST(GnomeShell, TurningTheExtensionOnAndOffIsNeverAMoveAndToldOnce)
+// Each change is a new starting point, and only the first absence is told.
+TEST(GnomeShell, ShellAndExtensionComingAndGoingAreNeverAMoveAndToldOnce)
 {
-    shell->reset(true, nullptr);
+    shell->reset(false, Replying({3, 4}));
     Started started;
     auto& source = started.source;
     EXPECT_TRUE(WaitFor([&] { return source.position() == XWaylandPointer; }));
 
-    shell->setAnswer(Replying({3, 4}));
-    unsigned generation = source.generation();
-    shell->extensionStateChanged();
-    EXPECT_TRUE(WaitFor([&] { return source.position() == QPoint(3, 4); }));
-    EXPECT_GT(source.generation(), generation);
-
-    shell->setAnswer(nullptr);
-    generation = source.generation();
-    shell->extensionStateChanged();
-    EXPECT_TRUE(WaitFor([&] { return source.position() == XWaylandPointer; }));
-    EXPECT_GT(source.generation(), generation);
+    struct Step
+    {
+        const char* name;
+        std::function<void()> change;
+        QPoint position;
+    };
+    const std::vector<Step> steps = {
+        {"a shell comes (a new login)",
+         [] {
+             shell->reset(true, Replying({3, 4}));
+         },
+         {3, 4}},
+        {"the extension turned off",
+         [] {
+             shell->setAnswer(nullptr);
+             shell->extensionStateChanged();
+         },
+         XWaylandPointer},
+        {"the extension turned on",
+         [] {
+             shell->setAnswer(Replying({5, 6}));
+             shell->extensionStateChanged();
+         },
+         {5, 6}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        const unsigned generation = source.generation();
+        step.change();
+        EXPECT_TRUE(WaitFor([&] { return source.position() == step.position; }));
+        EXPECT_GT(source.generation(), generation);
+    }
     EXPECT_EQ(started.notices.size(), 1);
 }
 
