@@ -1,17 +1,222 @@
 #include "platform/GnomeShellPointerSource.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+
 namespace dovo {
 
-GnomeShellPointerSource::GnomeShellPointerSource(QObject* parent) : PointerSource(parent) {}
+namespace {
+
+const QString Shell = QStringLiteral("org.gnome.Shell");
+const QString ExtensionPath = QStringLiteral("/net/quendorvil/Dovo/Pointer");
+const QString ExtensionInterface = QStringLiteral("net.quendorvil.Dovo.Pointer");
+const QString Uuid = QStringLiteral("dovo@quendorvil.net");
+
+QDBusMessage ExtensionCall(const QString& method, const QVariantList& arguments = {})
+{
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(Shell, ExtensionPath, ExtensionInterface, method);
+    message.setArguments(arguments);
+    return message;
+}
+
+// The extension's (x, y), or nothing when the message holds anything else.
+std::optional<QPoint> PointOf(const QDBusMessage& message)
+{
+    if (message.signature() != QLatin1String("ii")) {
+        return std::nullopt;
+    }
+    const QVariantList arguments = message.arguments();
+    return QPoint(arguments.at(0).toInt(), arguments.at(1).toInt());
+}
+
+QString NotOn()
+{
+    return QStringLiteral(
+               "GNOME Shell's Dovo extension is not on, so Dovo counts only while the pointer is "
+               "over X11 (XWayland) windows. To count everywhere, run\n"
+               "    gnome-extensions enable %1\n"
+               "Right after installing Dovo, log out and in again first: GNOME Shell sees a new "
+               "extension only at login.")
+        .arg(Uuid);
+}
+
+QString NotUnderstood()
+{
+    return QStringLiteral(
+        "GNOME Shell's Dovo extension answered in a way this Dovo does not understand (is it "
+        "from another version of Dovo?), so Dovo counts only while the pointer is over X11 "
+        "(XWayland) windows. Reinstalling Dovo and logging in again brings the two in step.");
+}
+
+} // namespace
+
+GnomeShellPointerSource::GnomeShellPointerSource(QObject* parent)
+    : PointerSource(parent),
+      shellWatcher_(Shell, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForOwnerChange)
+{
+    connect(&xwayland_, &PointerSource::moved, this, &GnomeShellPointerSource::wake);
+}
 
 GnomeShellPointerSource::~GnomeShellPointerSource() = default;
 
-void GnomeShellPointerSource::start() {}
+void GnomeShellPointerSource::start()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    // A new shell (a restart, or a new login that loaded the extension) is
+    // asked afresh; so is the same shell when the extension is turned on or
+    // off.
+    connect(&shellWatcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            &GnomeShellPointerSource::shellChanged);
+    bus.connect(
+        Shell, QStringLiteral("/org/gnome/Shell"), QStringLiteral("org.gnome.Shell.Extensions"),
+        QStringLiteral("ExtensionStateChanged"), this, SLOT(extensionStateChanged(QDBusMessage)));
+    bus.connect(Shell, ExtensionPath, ExtensionInterface, QStringLiteral("Moved"), this,
+                SLOT(extensionMoved(QDBusMessage)));
+    ask();
+}
+
+std::optional<QPoint> GnomeShellPointerSource::position()
+{
+    if (via_ == Via::XWayland) {
+        return xwayland_.position();
+    }
+    // This tick counts the answer to the last one's question: a fifth of a
+    // second late, but never waiting for the shell.
+    ask();
+    return PointerSource::position();
+}
 
 bool GnomeShellPointerSource::sleepUntilMotion()
 {
+    switch (via_) {
+    case Via::XWayland:
+        setAsleep(xwayland_.sleepUntilMotion());
+        return asleep();
+    case Via::Unknown:
+        return false;
+    case Via::Extension:
+        break;
+    }
+    const std::optional<QPoint> rest = PointerSource::position();
+    if (!rest) {
+        return false;
+    }
+    // The extension compares with where Dovo last saw the pointer, so a
+    // motion after that answer and before this call still wakes us.
+    auto* call =
+        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(ExtensionCall(
+                                        QStringLiteral("WatchMotion"), {rest->x(), rest->y()})),
+                                    this);
+    connect(call, &QDBusPendingCallWatcher::finished, this,
+            &GnomeShellPointerSource::watchAnswered);
     setAsleep(true);
     return true;
+}
+
+void GnomeShellPointerSource::ask()
+{
+    if (asking_) {
+        return;
+    }
+    asking_ = true;
+    auto* call = new QDBusPendingCallWatcher(
+        QDBusConnection::sessionBus().asyncCall(ExtensionCall(QStringLiteral("GetPosition"))),
+        this);
+    connect(call, &QDBusPendingCallWatcher::finished, this, &GnomeShellPointerSource::answered);
+}
+
+void GnomeShellPointerSource::answered(QDBusPendingCallWatcher* call)
+{
+    call->deleteLater();
+    asking_ = false;
+    if (failed(call)) {
+        return;
+    }
+    if (const std::optional<QPoint> position = PointOf(call->reply())) {
+        useExtension(*position);
+    } else {
+        useXWayland(NotUnderstood());
+    }
+}
+
+void GnomeShellPointerSource::watchAnswered(QDBusPendingCallWatcher* call)
+{
+    call->deleteLater();
+    failed(call);
+}
+
+// True when the call came to nothing. A shell too busy to answer in time is
+// no reason to give up on it; every other error means the extension is not
+// there (not installed, off, or no GNOME Shell at all).
+bool GnomeShellPointerSource::failed(QDBusPendingCallWatcher* call)
+{
+    if (!call->isError()) {
+        return false;
+    }
+    const QDBusError::ErrorType type = call->error().type();
+    if (type != QDBusError::NoReply && type != QDBusError::Timeout) {
+        useXWayland(NotOn());
+    }
+    return true;
+}
+
+void GnomeShellPointerSource::extensionMoved(const QDBusMessage& message)
+{
+    const std::optional<QPoint> position = PointOf(message);
+    if (via_ != Via::Extension || !position) {
+        return;
+    }
+    report(*position);
+    // Also when the pointer came back to where it rested: the extension
+    // watches once per WatchMotion, and a caller left asleep would never
+    // arm it again.
+    wake();
+}
+
+void GnomeShellPointerSource::extensionStateChanged(const QDBusMessage& message)
+{
+    if (message.arguments().value(0).toString() == Uuid) {
+        ask();
+        wake();
+    }
+}
+
+void GnomeShellPointerSource::shellChanged()
+{
+    // Whatever the old shell said is no starting point for the new one.
+    if (via_ == Via::Extension) {
+        loseTrack();
+        via_ = Via::Unknown;
+    }
+    ask();
+    wake();
+}
+
+void GnomeShellPointerSource::useExtension(const QPoint& position)
+{
+    if (via_ != Via::Extension) {
+        // XWayland's last position is no starting point for the shell's.
+        loseTrack();
+        via_ = Via::Extension;
+        wake();
+    }
+    report(position);
+}
+
+void GnomeShellPointerSource::useXWayland(const QString& why)
+{
+    if (via_ == Via::XWayland) {
+        return;
+    }
+    loseTrack();
+    via_ = Via::XWayland;
+    if (!told_) {
+        told_ = true;
+        emit notice(why);
+    }
+    wake();
 }
 
 } // namespace dovo

@@ -1,9 +1,20 @@
 #pragma once
 
 #include "platform/PointerSource.h"
+#include "platform/XWaylandPointerSource.h"
+
+#include <QDBusServiceWatcher>
+
+class QDBusMessage;
+class QDBusPendingCallWatcher;
 
 namespace dovo {
 
+// The pointer from GNOME Shell, through the Dovo extension that ships with
+// Dovo (data/gnome-shell/): asked once a tick without waiting for the
+// answer, and watched for motion by the extension while it rests. Where the
+// extension is not on, what XWayland shows, and the user is told how to
+// turn it on.
 class GnomeShellPointerSource final : public PointerSource
 {
     Q_OBJECT
@@ -14,7 +25,35 @@ public:
 
     QString name() const override { return QStringLiteral("GNOME Shell"); }
     void start() override;
+    std::optional<QPoint> position() override;
     bool sleepUntilMotion() override;
+
+private slots:
+    // D-Bus signals reach only string-based slots.
+    void extensionMoved(const QDBusMessage& message);
+    void extensionStateChanged(const QDBusMessage& message);
+
+private:
+    enum class Via
+    {
+        Unknown,
+        Extension,
+        XWayland
+    };
+
+    void ask();
+    void answered(QDBusPendingCallWatcher* call);
+    void watchAnswered(QDBusPendingCallWatcher* call);
+    void shellChanged();
+    void useExtension(const QPoint& position);
+    void useXWayland(const QString& why);
+    bool failed(QDBusPendingCallWatcher* call);
+
+    Via via_ = Via::Unknown;
+    bool asking_ = false;
+    bool told_ = false;
+    XWaylandPointerSource xwayland_;
+    QDBusServiceWatcher shellWatcher_;
 };
 
 } // namespace dovo

@@ -4,8 +4,7 @@
 #include "platform/HyprlandPointerSource.h"
 #include "platform/KWinPointerSource.h"
 #include "platform/X11PointerSource.h"
-
-#include <QTimer>
+#include "platform/XWaylandPointerSource.h"
 
 namespace dovo {
 
@@ -22,34 +21,6 @@ bool DesktopIs(const char* name)
     const QList<QByteArray> desktops = qgetenv("XDG_CURRENT_DESKTOP").toLower().split(':');
     return desktops.contains(QByteArray(name));
 }
-
-// A compositor that keeps the pointer to itself: only what XWayland shows.
-class XWaylandPointerSource final : public PointerSource
-{
-public:
-    XWaylandPointerSource() : x11_(QStringLiteral("XWayland"), X11PointerSource::Mode::WatchMotion)
-    {
-        connect(&x11_, &PointerSource::moved, this, &XWaylandPointerSource::wake);
-    }
-
-    QString name() const override { return x11_.name(); }
-    std::optional<QPoint> position() override { return x11_.position(); }
-    bool sleepUntilMotion() override
-    {
-        setAsleep(x11_.sleepUntilMotion());
-        return asleep();
-    }
-    void start() override
-    {
-        emit notice(QStringLiteral(
-            "On Wayland, Dovo sees the pointer only while it is over X11 (XWayland) windows; "
-            "travel over native Wayland windows is not counted. Dovo counts everything on "
-            "X11 sessions, KDE Plasma, GNOME (with Dovo's Shell extension) and Hyprland."));
-    }
-
-private:
-    X11PointerSource x11_;
-};
 
 } // namespace
 

@@ -3,6 +3,9 @@
 #include "ui/Form1.h"
 #include "ui/StatusNotifierTray.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+
 #include <iostream>
 
 namespace dovo::Module1 {
@@ -48,12 +51,28 @@ void RemoveTrayIcon()
     }
 }
 
+// Where there is no notification area (GNOME without an AppIndicator
+// extension) the desktop's notification service still shows a notice.
+// Sent without waiting for the answer; nothing is lost where no service runs.
+static void NotifyDesktop(const QString& title, const QString& text)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    const QString app = QStringLiteral(DOVO_APP_ID);
+    message.setArguments({title, 0u, app, title, text, QStringList(),
+                          QVariantMap{{QStringLiteral("desktop-entry"), app}}, -1});
+    QDBusConnection::sessionBus().send(message);
+}
+
 void ShowNotice(const QString& title, const QString& text)
 {
     if (TrayIconShown() && QSystemTrayIcon::supportsMessages()) {
         TrayData.trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 15000);
     } else if (TrayData.window) {
         TrayData.window->setToolTip(text);
+        NotifyDesktop(title, text);
     }
 }
 

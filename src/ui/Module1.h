@@ -32,7 +32,7 @@ void AddTrayIcon(Form1& window, const QString& tip);
 void RemoveTrayIcon();
 
 // A one-time notice for the user: a balloon from the icon where there is
-// one, else the window's tooltip.
+// one, else the window's tooltip and a desktop notification.
 void ShowNotice(const QString& title, const QString& text);
 
 // Only then may minimising hide the window: otherwise it could not be

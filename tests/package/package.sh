@@ -30,7 +30,10 @@ for path in \
     usr/share/metainfo/$app.metainfo.xml \
     usr/share/icons/hicolor/scalable/apps/$app.svg \
     usr/share/icons/hicolor/32x32/apps/$app.png \
-    usr/share/dovo/kwin/dovo-pointer.js; do
+    usr/share/dovo/kwin/dovo-pointer.js \
+    usr/share/gnome-shell/extensions/dovo@quendorvil.net/metadata.json \
+    usr/share/gnome-shell/extensions/dovo@quendorvil.net/extension.js \
+    usr/share/gnome-shell/extensions/dovo@quendorvil.net/extension/__init__.js; do
     check_true "installs /$path" test -s "$root/$path"
 done
 check_true "the binary is executable" test -x "$root/usr/bin/dovo"

@@ -1,0 +1,147 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2034 # GNOME_* are read by the sourcing script
+#
+# A private, headless GNOME Shell on Wayland for end-to-end tests of Dovo,
+# built on desktop.sh: the same temporary folder, process tracking, checks
+# and dovo_signal/settings_get helpers.
+#
+#   source scripts/lib/gnome.sh
+#   gnome_start [--enable]           # --enable: Dovo's extension enabled
+#   gnome_dovo_start                 # dovo on that shell, a native Wayland client
+#   gnome_pointer_moves DELAY_MS < "dx dy" lines
+#   finish
+#
+# The shell gets buses of its own: a session bus, and an empty system bus
+# where the machine has systemd's seat folder but no system bus (there the
+# shell dies at start asking logind for the session). Neither bus starts
+# services, so nothing outlives the test. Settings are kept in a key file in
+# the temporary folder rather than in dconf, so no settings daemon runs.
+# GNOME_POINTER_TOOL names the helper that moves the pointer through
+# Mutter's remote desktop interface (tests/e2e/gnome_pointer.cpp).
+
+_GNOME_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=desktop.sh
+source "$_GNOME_HERE/desktop.sh"
+
+GNOME_UUID=dovo@quendorvil.net
+GNOME_EXTENSION_SOURCE=$_GNOME_HERE/../../data/gnome-shell/$GNOME_UUID
+GNOME_PATH=/net/quendorvil/Dovo/Pointer
+GNOME_IFACE=net.quendorvil.Dovo.Pointer
+GNOME_WAYLAND=''
+GNOME_SHELL_PID=''
+
+_DESK_ENV_VARS+=(DBUS_SYSTEM_BUS_ADDRESS GSETTINGS_BACKEND)
+
+# _gnome_bus NAME: a bus daemon that activates nothing; its address is left
+# in _gnome_address once it listens (not printed: the daemon must be a child
+# of this shell to be stopped with the desktop).
+_gnome_bus() {
+    local name=$1 conf=$DESKTOP_DIR/$1-bus.conf
+    cat >"$conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$DESKTOP_DIR/$name-bus</listen>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+    _desk_spawn "$name-bus" dbus-daemon --nofork --config-file="$conf"
+    wait_until 10 test -S "$DESKTOP_DIR/$name-bus" || {
+        _desk_err "the $name bus did not come up"
+        return 1
+    }
+    _gnome_address=unix:path=$DESKTOP_DIR/$name-bus
+}
+
+_gnome_ready() {
+    _desk_alive "$GNOME_SHELL_PID" || return 2
+    test -S "$XDG_RUNTIME_DIR/$GNOME_WAYLAND" || return 1
+    # answered once the shell finished starting, extensions included
+    gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell \
+        --method org.freedesktop.DBus.Properties.Get org.gnome.Shell.Extensions ShellVersion \
+        >/dev/null 2>&1
+}
+
+# gnome_start [--enable]: a headless shell with one 1280x800 virtual monitor;
+# Dovo's extension is installed for the user, and enabled with --enable.
+gnome_start() {
+    local enable=0 tool
+    [[ ${1:-} == --enable ]] && enable=1
+    for tool in gnome-shell dbus-daemon gdbus gsettings dbus-monitor; do
+        command -v "$tool" >/dev/null || { _desk_err "missing tool: $tool"; return 1; }
+    done
+    _desk_prepare gnome || return 1
+    export HOME=$DESKTOP_DIR/home
+    export XDG_CONFIG_HOME=$DESKTOP_DIR/config
+    export XDG_RUNTIME_DIR=$DESKTOP_DIR/runtime
+    export XDG_CACHE_HOME=$DESKTOP_DIR/cache
+    export XDG_DATA_HOME=$DESKTOP_DIR/data
+    export XDG_STATE_HOME=$DESKTOP_DIR/state
+    export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME
+    export GSETTINGS_BACKEND=keyfile
+    unset DISPLAY XAUTHORITY SESSION_MANAGER QT_QPA_PLATFORMTHEME QT_FONT_DPI \
+        QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR \
+        QT_ENABLE_HIGHDPI_SCALING QT_STYLE_OVERRIDE
+
+    _gnome_bus session || return 1
+    export DBUS_SESSION_BUS_ADDRESS=$_gnome_address
+    if [[ -d /run/systemd/seats && ! -S /run/dbus/system_bus_socket ]]; then
+        _gnome_bus system || return 1
+        export DBUS_SYSTEM_BUS_ADDRESS=$_gnome_address
+    fi
+
+    mkdir -p "$XDG_DATA_HOME/gnome-shell/extensions"
+    cp -r "$GNOME_EXTENSION_SOURCE" "$XDG_DATA_HOME/gnome-shell/extensions/"
+    # No welcome tour and no hot corner. Mutter 43 moves a remote desktop
+    # pointer by exactly what was asked whatever the profile; "flat" keeps
+    # it so should a later Mutter accelerate that motion.
+    gsettings set org.gnome.shell welcome-dialog-last-shown-version '999' &&
+        gsettings set org.gnome.desktop.interface enable-hot-corners false &&
+        gsettings set org.gnome.desktop.peripherals.mouse accel-profile flat || return 1
+    if ((enable)); then
+        gsettings set org.gnome.shell enabled-extensions "['$GNOME_UUID']" || return 1
+    fi
+
+    GNOME_WAYLAND=dovo-wayland-$$
+    _desk_spawn gnome-shell gnome-shell --headless --wayland --no-x11 \
+        --virtual-monitor 1280x800 --wayland-display "$GNOME_WAYLAND"
+    GNOME_SHELL_PID=$_desk_last_pid
+    local rc=0
+    wait_until 60 _gnome_ready || rc=1
+    if ((rc)) || ! _desk_alive "$GNOME_SHELL_PID"; then
+        _desk_err "gnome-shell did not come up:"
+        tail -n 30 "$DESKTOP_DIR/logs/gnome-shell.err" >&2
+        return 1
+    fi
+}
+
+# gnome_dovo_start [args...]: dovo as a Wayland client of the shell; returns
+# once it said where the pointer comes from.
+gnome_dovo_start() {
+    _desk_runs=$((_desk_runs + 1))
+    DOVO_STDOUT=$DESKTOP_DIR/logs/dovo.$_desk_runs.out
+    DOVO_STDERR=$DESKTOP_DIR/logs/dovo.$_desk_runs.err
+    WAYLAND_DISPLAY=$GNOME_WAYLAND QT_QPA_PLATFORM=wayland \
+        LSAN_OPTIONS=suppressions=$_GNOME_HERE/../../tests/e2e/wayland.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS} \
+        "$DOVO" "$@" </dev/null >"$DOVO_STDOUT" 2>"$DOVO_STDERR" &
+    DOVO_PID=$!
+    desktop_track_pid "$DOVO_PID"
+    wait_until 10 grep -q '^dovo: pointer from' "$DOVO_STDERR"
+}
+
+# gnome_position: "x y" of the pointer as the extension tells it.
+gnome_position() {
+    gdbus call --session --dest org.gnome.Shell --object-path "$GNOME_PATH" \
+        --method "$GNOME_IFACE.GetPosition" | tr -d '(),'
+}
+
+# gnome_pointer_moves DELAY_MS < "dx dy" lines: relative pointer motion, one
+# line every DELAY_MS.
+gnome_pointer_moves() {
+    "${GNOME_POINTER_TOOL:?set GNOME_POINTER_TOOL}" "$1"
+}

@@ -1,0 +1,25 @@
+#include "platform/XWaylandPointerSource.h"
+
+namespace dovo {
+
+XWaylandPointerSource::XWaylandPointerSource(QObject* parent)
+    : PointerSource(parent), x11_(QStringLiteral("XWayland"), X11PointerSource::Mode::WatchMotion)
+{
+    connect(&x11_, &PointerSource::moved, this, &XWaylandPointerSource::wake);
+}
+
+bool XWaylandPointerSource::sleepUntilMotion()
+{
+    setAsleep(x11_.sleepUntilMotion());
+    return asleep();
+}
+
+void XWaylandPointerSource::start()
+{
+    emit notice(QStringLiteral(
+        "On Wayland, Dovo sees the pointer only while it is over X11 (XWayland) windows; "
+        "travel over native Wayland windows is not counted. Dovo counts everything on "
+        "X11 sessions, KDE Plasma, GNOME (with Dovo's Shell extension) and Hyprland."));
+}
+
+} // namespace dovo

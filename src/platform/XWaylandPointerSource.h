@@ -1,0 +1,26 @@
+#pragma once
+
+#include "platform/X11PointerSource.h"
+
+namespace dovo {
+
+// A compositor that keeps the pointer to itself: only what XWayland shows,
+// that is the pointer while it is over an X11 window. Also what the sources
+// that ask a compositor fall back to while it will not answer.
+class XWaylandPointerSource final : public PointerSource
+{
+    Q_OBJECT
+
+public:
+    explicit XWaylandPointerSource(QObject* parent = nullptr);
+
+    QString name() const override { return x11_.name(); }
+    std::optional<QPoint> position() override { return x11_.position(); }
+    bool sleepUntilMotion() override;
+    void start() override;
+
+private:
+    X11PointerSource x11_;
+};
+
+} // namespace dovo

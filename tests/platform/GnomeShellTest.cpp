@@ -1,0 +1,249 @@
+// The GNOME Shell source against a stand-in for the shell on a private
+// session bus (run under dbus-run-session): what it makes of good, malformed
+// and missing answers, and that a switch between the extension and XWayland
+// is never a move.
+#include "platform/GnomeShellPointerSource.h"
+
+#include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QDeadlineTimer>
+#include <QGuiApplication>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+const QString Shell = QStringLiteral("org.gnome.Shell");
+const QString Path = QStringLiteral("/net/quendorvil/Dovo/Pointer");
+const QString Interface = QStringLiteral("net.quendorvil.Dovo.Pointer");
+// Where the pointer is for XWayland: Qt's offscreen cursor.
+const QPoint XWaylandPointer(70, 80);
+
+using Answer = std::function<QDBusMessage(const QDBusMessage&)>;
+
+Answer Replying(QVariantList arguments)
+{
+    return [arguments](const QDBusMessage& call) {
+        return call.createReply(arguments);
+    };
+}
+
+bool WaitFor(const std::function<bool()>& condition)
+{
+    const QDeadlineTimer deadline(5000);
+    while (!condition() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return condition();
+}
+
+// GNOME Shell as far as Dovo sees it, on a connection of its own. One for
+// the whole run: a connection closed between tests may still be answering
+// for the name a moment later.
+class FakeShell final : public QDBusVirtualObject
+{
+public:
+    FakeShell()
+        : bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("shell")))
+    {}
+
+    // Owning org.gnome.Shell or not, and how the extension answers.
+    void reset(bool ownName, Answer answer)
+    {
+        calls.clear();
+        if (ownName) {
+            EXPECT_TRUE(bus_.registerService(Shell));
+        } else {
+            bus_.unregisterService(Shell);
+        }
+        setAnswer(std::move(answer));
+    }
+
+    // With no answer, the object is not there, as with the extension off.
+    void setAnswer(Answer answer)
+    {
+        answer_ = std::move(answer);
+        bus_.unregisterObject(Path);
+        if (answer_) {
+            EXPECT_TRUE(bus_.registerVirtualObject(Path, this));
+        }
+    }
+
+    void emitSignal(const QString& path, const QString& interface, const QString& name,
+                    const QVariantList& arguments)
+    {
+        QDBusMessage message = QDBusMessage::createSignal(path, interface, name);
+        message.setArguments(arguments);
+        bus_.send(message);
+    }
+
+    void extensionStateChanged()
+    {
+        emitSignal(QStringLiteral("/org/gnome/Shell"), QStringLiteral("org.gnome.Shell.Extensions"),
+                   QStringLiteral("ExtensionStateChanged"),
+                   {QStringLiteral("dovo@quendorvil.net"), QVariantMap()});
+    }
+
+    QString introspect(const QString&) const override { return {}; }
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
+    {
+        // A call already on its way when the object went is not answered,
+        // as with an extension turned off.
+        if (!answer_) {
+            return false;
+        }
+        calls.append(message);
+        connection.send(answer_(message));
+        return true;
+    }
+
+    QList<QDBusMessage> calls;
+
+private:
+    QDBusConnection bus_;
+    Answer answer_;
+};
+
+FakeShell* shell = nullptr;
+
+struct Started
+{
+    dovo::GnomeShellPointerSource source;
+    QStringList notices;
+
+    Started()
+    {
+        QObject::connect(&source, &dovo::PointerSource::notice,
+                         [this](const QString& text) { notices.append(text); });
+        source.start();
+    }
+};
+
+struct Case
+{
+    const char* name;
+    bool shellThere;
+    Answer answer;
+    QPoint position;
+    const char* told;
+};
+
+TEST(GnomeShell, WhatEachAnswerLeadsTo)
+{
+    const QString off = QStringLiteral("gnome-extensions enable dovo@quendorvil.net");
+    const QString odd = QStringLiteral("does not understand");
+    const std::vector<Case> cases = {
+        {"the extension answers", true, Replying({3, 4}), {3, 4}, nullptr},
+        {"a string for a position", true, Replying({QStringLiteral("3 4")}), XWaylandPointer,
+         "does not understand"},
+        {"three numbers", true, Replying({3, 4, 5}), XWaylandPointer, "does not understand"},
+        {"unsigned numbers", true, Replying({3u, 4u}), XWaylandPointer, "does not understand"},
+        {"an error", true,
+         [](const QDBusMessage& call) {
+             return call.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.Failed"),
+                                          QStringLiteral("broken"));
+         },
+         XWaylandPointer, "gnome-extensions enable dovo@quendorvil.net"},
+        {"the extension off", true, nullptr, XWaylandPointer,
+         "gnome-extensions enable dovo@quendorvil.net"},
+        {"no GNOME Shell", false, nullptr, XWaylandPointer,
+         "gnome-extensions enable dovo@quendorvil.net"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        shell->reset(c.shellThere, c.answer);
+        Started started;
+        const unsigned before = started.source.generation();
+        EXPECT_TRUE(WaitFor([&] { return started.source.position() == c.position; }));
+        // Whichever way it went, the first position is a starting point.
+        EXPECT_GT(started.source.generation(), before);
+        ASSERT_EQ(started.notices.size(), c.told ? 1 : 0);
+        if (c.told) {
+            EXPECT_TRUE(started.notices.front().contains(QLatin1String(c.told)));
+        }
+    }
+}
+
+// Each change is a new starting point, and only the first absence is told.
+TEST(GnomeShell, ShellAndExtensionComingAndGoingAreNeverAMoveAndToldOnce)
+{
+    shell->reset(false, Replying({3, 4}));
+    Started started;
+    auto& source = started.source;
+    EXPECT_TRUE(WaitFor([&] { return source.position() == XWaylandPointer; }));
+
+    struct Step
+    {
+        const char* name;
+        std::function<void()> change;
+        QPoint position;
+    };
+    const std::vector<Step> steps = {
+        {"a shell comes (a new login)",
+         [] {
+             shell->reset(true, Replying({3, 4}));
+         },
+         {3, 4}},
+        {"the extension turned off",
+         [] {
+             shell->setAnswer(nullptr);
+             shell->extensionStateChanged();
+         },
+         XWaylandPointer},
+        {"the extension turned on",
+         [] {
+             shell->setAnswer(Replying({5, 6}));
+             shell->extensionStateChanged();
+         },
+         {5, 6}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        const unsigned generation = source.generation();
+        step.change();
+        EXPECT_TRUE(WaitFor([&] { return source.position() == step.position; }));
+        EXPECT_GT(source.generation(), generation);
+    }
+    EXPECT_EQ(started.notices.size(), 1);
+}
+
+TEST(GnomeShell, AtRestTheExtensionWatchesAndOnlyAWellFormedMotionWakes)
+{
+    shell->reset(true, Replying({3, 4}));
+    Started started;
+    auto& source = started.source;
+    ASSERT_TRUE(WaitFor([&] { return source.position() == QPoint(3, 4); }));
+    // Where the source says the pointer is each time it wakes its caller.
+    QList<std::optional<QPoint>> wakes;
+    QObject::connect(&source, &dovo::PointerSource::moved,
+                     [&] { wakes.append(source.position()); });
+
+    ASSERT_TRUE(source.sleepUntilMotion());
+    ASSERT_TRUE(
+        WaitFor([&] { return shell->calls.last().member() == QLatin1String("WatchMotion"); }));
+    EXPECT_EQ(shell->calls.last().arguments(), QVariantList({3, 4}));
+
+    // Not a position: ignored. Back where it rested: still a motion, or the
+    // caller would sleep on with nobody watching.
+    shell->emitSignal(Path, Interface, QStringLiteral("Moved"), {QStringLiteral("7 8")});
+    shell->emitSignal(Path, Interface, QStringLiteral("Moved"), {3, 4});
+    EXPECT_TRUE(WaitFor([&] { return !wakes.isEmpty(); }));
+    EXPECT_EQ(wakes, QList<std::optional<QPoint>>({QPoint(3, 4)}));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    QCursor::setPos(XWaylandPointer);
+    FakeShell fake;
+    shell = &fake;
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
