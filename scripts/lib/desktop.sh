@@ -279,6 +279,12 @@ _desk_prepare() {
     mkdir -p "$DESKTOP_DIR"/{logs,bin,home,config,cache,data,state}
     mkdir -m 700 "$DESKTOP_DIR/runtime"
     _desk_save_env
+    export HOME=$DESKTOP_DIR/home
+    export XDG_CONFIG_HOME=$DESKTOP_DIR/config
+    export XDG_RUNTIME_DIR=$DESKTOP_DIR/runtime
+    export XDG_CACHE_HOME=$DESKTOP_DIR/cache
+    export XDG_DATA_HOME=$DESKTOP_DIR/data
+    export XDG_STATE_HOME=$DESKTOP_DIR/state
 
     _desk_probe=$DESKTOP_DIR/bin/x11probe
     if ! "${CC:-cc}" -O1 -o "$_desk_probe" "$_DESK_HERE/x11probe.c" -lXtst -lX11 2>"$DESKTOP_DIR/logs/x11probe-build.err"; then
@@ -352,12 +358,6 @@ desktop_start() {
     xauth -q -f "$XAUTHORITY" add "$DESKTOP_DISPLAY" MIT-MAGIC-COOKIE-1 "$cookie"
 
     export DISPLAY=$DESKTOP_DISPLAY
-    export HOME=$DESKTOP_DIR/home
-    export XDG_CONFIG_HOME=$DESKTOP_DIR/config
-    export XDG_RUNTIME_DIR=$DESKTOP_DIR/runtime
-    export XDG_CACHE_HOME=$DESKTOP_DIR/cache
-    export XDG_DATA_HOME=$DESKTOP_DIR/data
-    export XDG_STATE_HOME=$DESKTOP_DIR/state
     export XDG_SESSION_TYPE=x11
     export QT_QPA_PLATFORM=xcb
     # Without a session bus Qt cannot use the StatusNotifier tray and falls
@@ -427,12 +427,13 @@ desktop_stop() {
     return 0
 }
 
-# session_bus_start: a private session bus for this desktop, stopped with
-# it; exports DBUS_SESSION_BUS_ADDRESS.  It starts no services on demand,
-# so nothing of the machine's own desktop answers on it.
-session_bus_start() {
-    local socket=$DESKTOP_DIR/bus
-    cat >"$DESKTOP_DIR/bus.conf" <<EOF
+# bus_start NAME: a private bus daemon for this desktop, stopped with it,
+# that starts no services on demand, so nothing of the machine's own desktop
+# answers on it; its address is left in DESK_BUS_ADDRESS (not printed: the
+# daemon must be a child of this shell to be stopped with the desktop).
+bus_start() {
+    local socket=$DESKTOP_DIR/$1-bus
+    cat >"$socket.conf" <<EOF
 <busconfig>
   <type>session</type>
   <listen>unix:path=$socket</listen>
@@ -443,13 +444,18 @@ session_bus_start() {
   </policy>
 </busconfig>
 EOF
-    _desk_spawn dbus-daemon dbus-daemon --nofork --nopidfile --config-file="$DESKTOP_DIR/bus.conf"
+    _desk_spawn "$1-bus" dbus-daemon --nofork --nopidfile --config-file="$socket.conf"
     if ! wait_until 10 test -S "$socket"; then
-        _desk_err "the session bus did not come up:"
-        tail -n 20 "$DESKTOP_DIR/logs/dbus-daemon.err" >&2
+        _desk_err "the $1 bus did not come up:"
+        tail -n 20 "$DESKTOP_DIR/logs/$1-bus.err" >&2
         return 1
     fi
-    export DBUS_SESSION_BUS_ADDRESS=unix:path=$socket
+    DESK_BUS_ADDRESS=unix:path=$socket
+}
+
+# session_bus_start: a private session bus; exports DBUS_SESSION_BUS_ADDRESS.
+session_bus_start() {
+    bus_start session && export DBUS_SESSION_BUS_ADDRESS=$DESK_BUS_ADDRESS
 }
 
 # screenshot FILE

@@ -32,32 +32,6 @@ GNOME_SHELL_PID=''
 
 _DESK_ENV_VARS+=(DBUS_SYSTEM_BUS_ADDRESS GSETTINGS_BACKEND)
 
-# _gnome_bus NAME: a bus daemon that activates nothing; its address is left
-# in _gnome_address once it listens (not printed: the daemon must be a child
-# of this shell to be stopped with the desktop).
-_gnome_bus() {
-    local name=$1 conf=$DESKTOP_DIR/$1-bus.conf
-    cat >"$conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$DESKTOP_DIR/$name-bus</listen>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
-    _desk_spawn "$name-bus" dbus-daemon --nofork --config-file="$conf"
-    wait_until 10 test -S "$DESKTOP_DIR/$name-bus" || {
-        _desk_err "the $name bus did not come up"
-        return 1
-    }
-    _gnome_address=unix:path=$DESKTOP_DIR/$name-bus
-}
-
 _gnome_ready() {
     _desk_alive "$GNOME_SHELL_PID" || return 2
     test -S "$XDG_RUNTIME_DIR/$GNOME_WAYLAND" || return 1
@@ -76,23 +50,16 @@ gnome_start() {
         command -v "$tool" >/dev/null || { _desk_err "missing tool: $tool"; return 1; }
     done
     _desk_prepare gnome || return 1
-    export HOME=$DESKTOP_DIR/home
-    export XDG_CONFIG_HOME=$DESKTOP_DIR/config
-    export XDG_RUNTIME_DIR=$DESKTOP_DIR/runtime
-    export XDG_CACHE_HOME=$DESKTOP_DIR/cache
-    export XDG_DATA_HOME=$DESKTOP_DIR/data
-    export XDG_STATE_HOME=$DESKTOP_DIR/state
     export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME
     export GSETTINGS_BACKEND=keyfile
     unset DISPLAY XAUTHORITY SESSION_MANAGER QT_QPA_PLATFORMTHEME QT_FONT_DPI \
         QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR \
         QT_ENABLE_HIGHDPI_SCALING QT_STYLE_OVERRIDE
 
-    _gnome_bus session || return 1
-    export DBUS_SESSION_BUS_ADDRESS=$_gnome_address
+    session_bus_start || return 1
     if [[ -d /run/systemd/seats && ! -S /run/dbus/system_bus_socket ]]; then
-        _gnome_bus system || return 1
-        export DBUS_SYSTEM_BUS_ADDRESS=$_gnome_address
+        bus_start system || return 1
+        export DBUS_SYSTEM_BUS_ADDRESS=$DESK_BUS_ADDRESS
     fi
 
     mkdir -p "$XDG_DATA_HOME/gnome-shell/extensions"

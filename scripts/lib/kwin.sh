@@ -55,12 +55,6 @@ kwin_start() {
     _desk_prepare kwin || return 1
     cp "$(command -v kwin_wayland)" "$DESKTOP_DIR/bin/kwin_wayland"
 
-    export HOME=$DESKTOP_DIR/home
-    export XDG_CONFIG_HOME=$DESKTOP_DIR/config
-    export XDG_RUNTIME_DIR=$DESKTOP_DIR/runtime
-    export XDG_CACHE_HOME=$DESKTOP_DIR/cache
-    export XDG_DATA_HOME=$DESKTOP_DIR/data
-    export XDG_STATE_HOME=$DESKTOP_DIR/state
     unset DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY SESSION_MANAGER \
         QT_QPA_PLATFORM QT_QPA_PLATFORMTHEME QT_FONT_DPI QT_SCALE_FACTOR \
         QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR QT_ENABLE_HIGHDPI_SCALING \
