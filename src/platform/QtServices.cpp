@@ -52,8 +52,10 @@ void QtServices::GetCursorPos(ScreenPoint& point)
 bool QtServices::PointerReacquired()
 {
     // Sources that learn the pointer from another process know nothing at
-    // first; the first position they hear of is where counting starts.
-    return sampledGeneration_ != pointer_->generation() && pointer_->position().has_value();
+    // first; the first position they hear of is where counting starts. Until
+    // then the odometer restarts at every tick from where it stands, which
+    // adds nothing. Not asking the source here keeps a tick at one question.
+    return sampledGeneration_ != pointer_->generation();
 }
 
 bool QtServices::SleepUntilMotion(std::function<void()> wake)
