@@ -13,7 +13,12 @@
 #include <string.h>
 #include <time.h>
 
-enum { TICK_MS = 200, WIDTH = 312, HEIGHT = 168 };
+enum
+{
+    TICK_MS = 200,
+    WIDTH = 312,
+    HEIGHT = 168
+};
 
 static long long now_ms(void)
 {
@@ -22,7 +27,7 @@ static long long now_ms(void)
     return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
-static void draw(Display *d, Window w, GC gc, long long travelled)
+static void draw(Display* d, Window w, GC gc, long long travelled)
 {
     /* the same readouts as the Qt baseline, in twips at 15 per pixel */
     char lines[3][32];
@@ -37,19 +42,21 @@ static void draw(Display *d, Window w, GC gc, long long travelled)
 
 int main(void)
 {
-    Display *d = XOpenDisplay(NULL);
+    Display* d = XOpenDisplay(NULL);
     if (d == NULL) {
         fputs("xlib_loop: cannot open the display\n", stderr);
         return 1;
     }
     const int screen = DefaultScreen(d);
     const Window root = RootWindow(d, screen);
-    const Window w = XCreateSimpleWindow(d, root, 0, 0, WIDTH, HEIGHT, 0,
-                                         BlackPixel(d, screen), WhitePixel(d, screen));
+    const Window w = XCreateSimpleWindow(d, root, 0, 0, WIDTH, HEIGHT, 0, BlackPixel(d, screen),
+                                         WhitePixel(d, screen));
     XStoreName(d, w, "Dovo xlib loop");
     XSizeHints size = {.flags = PMinSize | PMaxSize,
-                       .min_width = WIDTH, .max_width = WIDTH,
-                       .min_height = HEIGHT, .max_height = HEIGHT};
+                       .min_width = WIDTH,
+                       .max_width = WIDTH,
+                       .min_height = HEIGHT,
+                       .max_height = HEIGHT};
     XSetWMNormalHints(d, w, &size);
     Atom wm_delete = XInternAtom(d, "WM_DELETE_WINDOW", False);
     XSetWMProtocols(d, w, &wm_delete, 1);

@@ -1,5 +1,6 @@
 #include "ui/Application.h"
 
+#include "platform/ErrorHandling.h"
 #include "platform/PointerSources.h"
 #include "platform/QtServices.h"
 #include "platform/TerminationSignals.h"
@@ -10,7 +11,6 @@
 #include <QGuiApplication>
 
 #include <cstdlib>
-#include <iostream>
 
 namespace dovo {
 
@@ -42,7 +42,7 @@ void PreferX11()
 // menu sees the balloon, one who started it from a terminal sees the line.
 void Tell(const QString& text)
 {
-    std::cerr << "dovo: " << qPrintable(text) << std::endl;
+    WriteLine("dovo: " + text.toStdString());
     Module1::ShowNotice(QStringLiteral("Dovo"), text);
 }
 
@@ -58,7 +58,7 @@ int RunDovo(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     QtServices services(MakePointerSource());
-    std::cerr << "dovo: pointer from " << qPrintable(services.pointer().name()) << std::endl;
+    WriteLine("dovo: pointer from " + services.pointer().name().toStdString());
     Form1 form(services);
     liveForm = &form;
     std::atexit(&SaveAtExit);

@@ -1,9 +1,7 @@
 #include "ui/Module1.h"
 
+#include "platform/ErrorHandling.h"
 #include "ui/Form1.h"
-
-
-#include <iostream>
 
 namespace dovo::Module1 {
 
@@ -23,9 +21,8 @@ void AddTrayIcon(Form1& window, const QString& tip)
     TrayData.trayIcon = trayIcon;
 
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        std::cerr << "dovo: no notification area found; minimising leaves the window in the "
-                     "taskbar"
-                  << std::endl;
+        WriteLine("dovo: no notification area found; minimising leaves the window in the "
+                  "taskbar");
     }
     trayIcon->show();
 }
