@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Regenerates the 32 px tray/window icon from the SVG. The PNG is committed so that
-# building Dovo never needs these tools; run this only after editing the SVG.
+# Regenerates the 32 px tray/window icon from the SVG. The PNG (installed) and
+# the same picture as a BMP (built into the program, which then needs no PNG
+# decoder at start) are committed so that building Dovo never needs these
+# tools; run this only after editing the SVG.
 #
 # pngquant is used rather than ImageMagick's PNG8 because PNG8 keeps only on/off
 # transparency, which leaves jagged edges; pngquant keeps partial alpha in the palette.
@@ -11,9 +13,9 @@ svg="$here/net.quendorvil.Dovo.svg"
 png="$here/net.quendorvil.Dovo-32.png"
 colours=16
 
-for tool in rsvg-convert pngquant; do
+for tool in rsvg-convert pngquant convert; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "make-icon.sh: '$tool' is missing (Debian: librsvg2-bin, pngquant)" >&2
+        echo "make-icon.sh: '$tool' is missing (Debian: librsvg2-bin, pngquant, imagemagick)" >&2
         exit 1
     fi
 done
@@ -25,4 +27,6 @@ rsvg-convert --width 32 --height 32 --format png --output "$tmp/full.png" "$svg"
 # Dithering would sprinkle noise over the flat greys, which looks worse at this size.
 pngquant --force --speed 1 --nofs --strip --output "$tmp/quant.png" "$colours" "$tmp/full.png"
 mv "$tmp/quant.png" "$png"
-echo "wrote $png"
+# BITMAPV4HEADER: 32 bits a pixel with the alpha channel, which Qt reads.
+convert "$png" -define bmp:format=bmp4 "${png%.png}.bmp"
+echo "wrote $png and ${png%.png}.bmp"

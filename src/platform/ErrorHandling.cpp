@@ -1,6 +1,6 @@
 #include "platform/ErrorHandling.h"
 
-#include <iostream>
+#include <cstdio>
 
 namespace dovo {
 
@@ -11,7 +11,14 @@ constexpr std::size_t MaxRemembered = 64;
 
 } // namespace
 
-ErrorReporter::ErrorReporter(std::ostream& out, Clock clock) : out_(out), clock_(std::move(clock))
+void WriteLine(std::string_view line)
+{
+    std::string whole(line);
+    whole += '\n';
+    std::fwrite(whole.data(), 1, whole.size(), stderr);
+}
+
+ErrorReporter::ErrorReporter(Sink out, Clock clock) : out_(std::move(out)), clock_(std::move(clock))
 {}
 
 void ErrorReporter::Report(std::string_view handler, std::string_view message)
@@ -33,11 +40,10 @@ void ErrorReporter::Report(std::string_view handler, std::string_view message)
         Forget(now);
         seen_.emplace(line, Seen{now, 0});
     }
-    out_ << line;
     if (repeats > 0) {
-        out_ << " (" << repeats << " more since the last report)";
+        line += " (" + std::to_string(repeats) + " more since the last report)";
     }
-    out_ << std::endl;
+    out_(line);
 }
 
 void ErrorReporter::Forget(std::chrono::steady_clock::time_point now)
@@ -55,7 +61,7 @@ void ErrorReporter::Forget(std::chrono::steady_clock::time_point now)
 
 ErrorReporter& DefaultErrorReporter()
 {
-    static ErrorReporter reporter(std::cerr);
+    static ErrorReporter reporter(&WriteLine);
     return reporter;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/SettingsFile.h"
 
+#include "platform/ErrorHandling.h"
 #include "platform/Services.h"
 
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <iostream>
 #include <memory>
 
 namespace dovo {
@@ -233,7 +233,7 @@ QString SettingsFile::keepAside(bool move)
 
 void SettingsFile::complain(const QString& problem)
 {
-    std::cerr << "dovo: " << qPrintable(path_) << ": " << qPrintable(problem) << std::endl;
+    WriteLine("dovo: " + path_.toStdString() + ": " + problem.toStdString());
 }
 
 } // namespace dovo

@@ -3,10 +3,49 @@
 #include <QSocketNotifier>
 
 #include <cstdlib>
+#include <sys/uio.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
+// Types and numbers only: the two requests are sent through libxcb itself,
+// as libxcb-xinput would send them, so that library is never mapped (all of
+// its 140 KiB was resident in every run, for two requests).
+#include <cstdint>
+#include <cstdlib>
 #include <xcb/xinput.h>
 
 namespace dovo {
+
+namespace {
+
+// The name libxcb-xinput registers; xcb caches the opcode in it.
+xcb_extension_t inputExtension = {"XInputExtension", 0};
+
+// Fills in the opcodes and the length, as the generated bindings do; xcb
+// wants two spare iovecs in front of the request.
+unsigned sendInputRequest(xcb_connection_t* connection, const xcb_protocol_request_t& request,
+                          void* bytes, std::size_t size, int flags)
+{
+    iovec parts[4] = {};
+    parts[2] = {bytes, size};
+    return xcb_send_request(connection, flags, parts + 2, &request);
+}
+
+xcb_input_xi_query_version_reply_t* queryVersion(xcb_connection_t* connection)
+{
+    static const xcb_protocol_request_t request = {
+        .count = 2, .ext = &inputExtension, .opcode = XCB_INPUT_XI_QUERY_VERSION, .isvoid = 0};
+    xcb_input_xi_query_version_request_t out{};
+    out.major_version = 2;
+    // 2.1 and later deliver raw motion even while another client grabs the
+    // pointer, as during a drag.
+    out.minor_version = 2;
+    const unsigned sequence =
+        sendInputRequest(connection, request, &out, sizeof out, XCB_REQUEST_CHECKED);
+    return static_cast<xcb_input_xi_query_version_reply_t*>(
+        xcb_wait_for_reply(connection, sequence, nullptr));
+}
+
+} // namespace
 
 std::unique_ptr<X11MotionWatch> X11MotionWatch::open(QString& why)
 {
@@ -18,11 +57,10 @@ std::unique_ptr<X11MotionWatch> X11MotionWatch::open(QString& why)
         return nullptr;
     }
     const xcb_query_extension_reply_t* extension =
-        xcb_get_extension_data(connection, &xcb_input_id);
+        xcb_get_extension_data(connection, &inputExtension);
     xcb_input_xi_query_version_reply_t* version = nullptr;
     if (extension != nullptr && extension->present != 0) {
-        version = xcb_input_xi_query_version_reply(
-            connection, xcb_input_xi_query_version(connection, 2, 2), nullptr);
+        version = queryVersion(connection);
     }
     if (version == nullptr || version->major_version < 2) {
         std::free(version);
@@ -56,15 +94,21 @@ X11MotionWatch::~X11MotionWatch()
 
 void X11MotionWatch::select(bool on)
 {
+    static const xcb_protocol_request_t request = {
+        .count = 2, .ext = &inputExtension, .opcode = XCB_INPUT_XI_SELECT_EVENTS, .isvoid = 1};
     struct
     {
-        xcb_input_event_mask_t head;
+        xcb_input_xi_select_events_request_t head;
+        xcb_input_event_mask_t mask;
         std::uint32_t bits;
-    } mask{};
-    mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
-    mask.head.mask_len = 1;
-    mask.bits = on ? XCB_INPUT_XI_EVENT_MASK_RAW_MOTION : 0;
-    xcb_input_xi_select_events(connection_, root_, 1, &mask.head);
+    } out{};
+    static_assert(sizeof out == 20, "the request goes out as it is laid out");
+    out.head.window = root_;
+    out.head.num_mask = 1;
+    out.mask.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
+    out.mask.mask_len = 1;
+    out.bits = on ? XCB_INPUT_XI_EVENT_MASK_RAW_MOTION : 0;
+    sendInputRequest(connection_, request, &out, sizeof out, 0);
     xcb_flush(connection_);
 }
 

@@ -1,11 +1,11 @@
 #include "platform/X11PointerSource.h"
 
+#include "platform/ErrorHandling.h"
 #include "platform/X11MotionWatch.h"
 
 #include <QCursor>
 #include <QGuiApplication>
 
-#include <iostream>
 #include <xcb/xcb.h>
 
 namespace dovo {
@@ -23,8 +23,8 @@ X11PointerSource::X11PointerSource(QString name, Mode mode, QObject* parent)
         QString why;
         watch_ = X11MotionWatch::open(why);
         if (!watch_) {
-            std::cerr << "dovo: " << qPrintable(why)
-                      << "; asking for the pointer five times a second instead" << std::endl;
+            WriteLine("dovo: " + why.toStdString() +
+                      "; asking for the pointer five times a second instead");
         } else {
             connect(watch_.get(), &X11MotionWatch::moved, this, &X11PointerSource::wake);
         }

@@ -1,5 +1,6 @@
 #include "ui/Application.h"
 
+#include "platform/ErrorHandling.h"
 #include "platform/PointerSources.h"
 #include "platform/QtServices.h"
 #include "platform/TerminationSignals.h"
@@ -12,7 +13,6 @@
 #include <QGuiApplication>
 
 #include <cstdlib>
-#include <iostream>
 
 namespace dovo {
 
@@ -44,7 +44,7 @@ void PreferX11()
 // menu sees the balloon, one who started it from a terminal sees the line.
 void Tell(const QString& text)
 {
-    std::cerr << "dovo: " << qPrintable(text) << std::endl;
+    WriteLine("dovo: " + text.toStdString());
     Module1::ShowNotice(QStringLiteral("Dovo"), text);
 }
 
@@ -69,15 +69,15 @@ int RunDovo(int argc, char** argv)
     case SingleInstance::Role::First:
         break;
     case SingleInstance::Role::Forwarded:
-        std::cerr << "dovo: Dovo is already running; its window was brought forward" << std::endl;
+        WriteLine("dovo: Dovo is already running; its window was brought forward");
         return 0;
     case SingleInstance::Role::Unanswered:
-        std::cerr << "dovo: Dovo is already running here but did not answer" << std::endl;
+        WriteLine("dovo: Dovo is already running here but did not answer");
         return 1;
     }
 
     QtServices services(MakePointerSource());
-    std::cerr << "dovo: pointer from " << qPrintable(services.pointer().name()) << std::endl;
+    WriteLine("dovo: pointer from " + services.pointer().name().toStdString());
     Form1 form(services);
     liveForm = &form;
     std::atexit(&SaveAtExit);

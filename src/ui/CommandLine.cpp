@@ -1,9 +1,11 @@
 #include "ui/CommandLine.h"
 
+#include "platform/ErrorHandling.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
-#include <iostream>
+#include <cstdio>
 
 namespace dovo {
 
@@ -13,7 +15,7 @@ constexpr int UsageStatus = 2;
 
 int Refuse(const QString& reason)
 {
-    std::cerr << "dovo: " << qPrintable(reason) << " Try 'dovo --help'." << std::endl;
+    WriteLine("dovo: " + reason.toStdString() + " Try 'dovo --help'.");
     return UsageStatus;
 }
 
@@ -62,11 +64,11 @@ std::optional<int> HandleCommandLine(int argc, char** argv)
                           .arg(parser.positionalArguments().constFirst()));
     }
     if (parser.isSet(help)) {
-        std::cout << qPrintable(parser.helpText()) << std::flush;
+        std::fputs(qPrintable(parser.helpText()), stdout);
         return 0;
     }
     if (parser.isSet(version)) {
-        std::cout << "dovo " << DOVO_VERSION << std::endl;
+        std::fputs("dovo " DOVO_VERSION "\n", stdout);
         return 0;
     }
     return std::nullopt;

@@ -1,12 +1,11 @@
 #include "ui/Module1.h"
 
+#include "platform/ErrorHandling.h"
 #include "ui/Form1.h"
 #include "ui/StatusNotifierTray.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-
-#include <iostream>
 
 namespace dovo::Module1 {
 
@@ -26,9 +25,8 @@ void AddTrayIcon(Form1& window, const QString& tip)
     TrayData.trayIcon = trayIcon;
 
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        std::cerr << "dovo: no notification area found; minimising leaves the window in the "
-                     "taskbar"
-                  << std::endl;
+        WriteLine("dovo: no notification area found; minimising leaves the window in the "
+                  "taskbar");
     }
     trayIcon->show();
 

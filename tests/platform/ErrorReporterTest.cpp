@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -44,14 +43,15 @@ TEST(ErrorReporter, ShowsEachMessageAtMostOnceAMinuteWithACount)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::ostringstream out;
+        std::string out;
         std::chrono::steady_clock::time_point now{};
-        dovo::ErrorReporter reporter(out, [&now] { return now; });
+        dovo::ErrorReporter reporter([&out](std::string_view line) { out.append(line) += '\n'; },
+                                     [&now] { return now; });
         for (const auto& step : c.steps) {
             now = std::chrono::steady_clock::time_point{} + step.at;
             reporter.Report(step.handler, step.message);
         }
-        EXPECT_EQ(out.str(), c.expected);
+        EXPECT_EQ(out, c.expected);
     }
 }
 

@@ -9,8 +9,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <iostream>
-#include <sstream>
+#include <string>
 
 namespace {
 
@@ -24,9 +23,17 @@ protected:
         ASSERT_TRUE(folder.isValid());
         config = folder.filePath(QStringLiteral("config"));
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config);
-        oldCerr = std::cerr.rdbuf(errors.rdbuf());
+        testing::internal::CaptureStderr();
     }
-    void TearDown() override { std::cerr.rdbuf(oldCerr); }
+    void TearDown() override { testing::internal::GetCapturedStderr(); }
+
+    // Standard error since the last call.
+    static std::string errors()
+    {
+        std::string said = testing::internal::GetCapturedStderr();
+        testing::internal::CaptureStderr();
+        return said;
+    }
 
     QString file() const { return config + "/Dovo.conf"; }
 
@@ -65,8 +72,6 @@ protected:
 
     QTemporaryDir folder;
     QString config;
-    std::ostringstream errors;
-    std::streambuf* oldCerr = nullptr;
 };
 
 TEST_F(SettingsFileTest, FirstRunStartsAtZeroQuietlyAndSavesBothKeys)
@@ -76,7 +81,7 @@ TEST_F(SettingsFileTest, FirstRunStartsAtZeroQuietlyAndSavesBothKeys)
     EXPECT_EQ(state.TotalBlocks, 0);
     loadAndSave(1234, 5);
     EXPECT_EQ(read(file()), "[odoledger]\ntotalmpixels=5\ntotalpixels=1234\n");
-    EXPECT_EQ(errors.str(), "");
+    EXPECT_EQ(errors(), "");
 }
 
 TEST_F(SettingsFileTest, SavedValuesComeBackUnchanged)
@@ -85,7 +90,7 @@ TEST_F(SettingsFileTest, SavedValuesComeBackUnchanged)
     const auto state = load();
     EXPECT_EQ(state.TotalTwips, -20);
     EXPECT_EQ(state.TotalBlocks, 2147483647);
-    EXPECT_EQ(errors.str(), "");
+    EXPECT_EQ(errors(), "");
 }
 
 struct DamageCase
@@ -114,7 +119,7 @@ TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         QDir(config).removeRecursively();
-        errors.str("");
+        errors();
         write(c.content + "\n[other]\njunk=1\n");
         const QByteArray before = read(file());
 
@@ -123,7 +128,7 @@ TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
         dovo::Load(state, services);
         EXPECT_EQ(state.TotalTwips, c.twips);
         EXPECT_EQ(state.TotalBlocks, c.blocks);
-        const std::string said = errors.str();
+        const std::string said = errors();
         EXPECT_NE(said.find(file().toStdString()), std::string::npos) << said;
         EXPECT_NE(said.find(c.says), std::string::npos) << said;
         EXPECT_NE(said.find("kept as " + file().toStdString() + ".damaged-1"), std::string::npos)
@@ -151,7 +156,8 @@ TEST_F(SettingsFileTest, AFolderWhereTheFileShouldBeIsMovedAsideAndTheSaveSuccee
     QDir().mkpath(file() + "/inside");
     const auto state = load();
     EXPECT_EQ(state.TotalTwips, 0);
-    EXPECT_NE(errors.str().find("is a folder"), std::string::npos) << errors.str();
+    const std::string said = errors();
+    EXPECT_NE(said.find("is a folder"), std::string::npos) << said;
     EXPECT_TRUE(QFileInfo(file() + ".damaged-1/inside").isDir());
     loadAndSave(10, 1);
     EXPECT_EQ(read(file()), "[odoledger]\ntotalmpixels=1\ntotalpixels=10\n");
