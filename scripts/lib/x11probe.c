@@ -20,8 +20,8 @@
  * reports; a program that wakes on pointer motion only sees XTest motion,
  * as it sees a real mouse.
  */
-#include <X11/Xlib.h>
 #include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,7 +29,7 @@
 
 static int x_failed;
 
-static int on_x_error(Display *d, XErrorEvent *e)
+static int on_x_error(Display* d, XErrorEvent* e)
 {
     (void)d;
     (void)e;
@@ -43,23 +43,23 @@ static int usage(void)
     return 64;
 }
 
-static int owner(Display *d, const char *name)
+static int owner(Display* d, const char* name)
 {
     Window w = XGetSelectionOwner(d, XInternAtom(d, name, False));
     printf("0x%lx\n", (unsigned long)w);
     return w != None ? 0 : 1;
 }
 
-static int delete_window(Display *d, const char *id)
+static int delete_window(Display* d, const char* id)
 {
-    char *end = NULL;
+    char* end = NULL;
     Window w = (Window)strtoul(id, &end, 0);
     if (!end || *end || w == None)
         return usage();
 
     Atom protocols = XInternAtom(d, "WM_PROTOCOLS", False);
     Atom del = XInternAtom(d, "WM_DELETE_WINDOW", False);
-    Atom *list = NULL;
+    Atom* list = NULL;
     int n = 0, supported = 0;
     XSetErrorHandler(on_x_error);
     if (XGetWMProtocols(d, w, &list, &n)) {
@@ -90,7 +90,7 @@ static int delete_window(Display *d, const char *id)
     return x_failed ? 1 : 0;
 }
 
-static int motion(Display *d, const char *xs, const char *ys)
+static int motion(Display* d, const char* xs, const char* ys)
 {
     char *endx = NULL, *endy = NULL;
     long x = strtol(xs, &endx, 10), y = strtol(ys, &endy, 10);
@@ -102,10 +102,10 @@ static int motion(Display *d, const char *xs, const char *ys)
     return 0;
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc == 4 && !strcmp(argv[1], "motion")) {
-        Display *d = XOpenDisplay(NULL);
+        Display* d = XOpenDisplay(NULL);
         if (!d)
             return 3;
         int rc = motion(d, argv[2], argv[3]);
@@ -114,7 +114,7 @@ int main(int argc, char **argv)
     }
     if (argc != 3)
         return usage();
-    Display *d = XOpenDisplay(NULL);
+    Display* d = XOpenDisplay(NULL);
     if (!d) {
         fputs("x11probe: cannot open display\n", stderr);
         return 3;
