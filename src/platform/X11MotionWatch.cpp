@@ -112,6 +112,19 @@ void X11MotionWatch::select(bool on)
     xcb_flush(connection_);
 }
 
+bool X11MotionWatch::queryPointer(int& x, int& y)
+{
+    xcb_query_pointer_reply_t* reply =
+        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr);
+    if (reply == nullptr) {
+        return false;
+    }
+    x = reply->root_x;
+    y = reply->root_y;
+    std::free(reply);
+    return true;
+}
+
 void X11MotionWatch::arm()
 {
     if (armed_ || xcb_connection_has_error(connection_) != 0) {

@@ -13,7 +13,9 @@ namespace dovo {
 // XInput 2 raw motion on the root window, on a connection of its own so
 // that Qt's event handling never sees it. Raw events come from every
 // pointing device, synthetic ones (XTest) included, whatever window the
-// pointer is over and even while another client grabs the pointer.
+// pointer is over and even while another client grabs the pointer. The
+// same connection answers the pointer queries, which on Qt's would wake its
+// event-reader thread as well.
 class X11MotionWatch final : public QObject
 {
     Q_OBJECT
@@ -26,6 +28,9 @@ public:
     // Asks the server for the next motion. Selecting is a one-way request,
     // so this never waits for the server.
     void arm();
+
+    // The pointer in the server's own pixels, asked on this connection.
+    bool queryPointer(int& x, int& y);
 
 signals:
     // Once per arm(): the pointer moved.

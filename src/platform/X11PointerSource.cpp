@@ -5,6 +5,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QScreen>
 
 #include <xcb/xcb.h>
 
@@ -33,8 +34,44 @@ X11PointerSource::X11PointerSource(QString name, Mode mode, QObject* parent)
 
 X11PointerSource::~X11PointerSource() = default;
 
+namespace {
+
+// The server's pixels as Qt's global coordinates, the way QCursor::pos()
+// maps them: a scaled screen keeps its top-left corner and shrinks by its
+// device pixel ratio from there.
+QPoint LogicalPosition(const QPoint& native)
+{
+    const QScreen* under = QGuiApplication::primaryScreen();
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect logical = screen->geometry();
+        const QRect nativeArea(logical.topLeft(), logical.size() * screen->devicePixelRatio());
+        if (nativeArea.contains(native)) {
+            under = screen;
+            break;
+        }
+    }
+    if (under == nullptr) {
+        return native;
+    }
+    const QPoint origin = under->geometry().topLeft();
+    return (native - origin) * (1.0 / under->devicePixelRatio()) + origin;
+}
+
+} // namespace
+
 std::optional<QPoint> X11PointerSource::position()
 {
+    if (watch_) {
+        // Asked on the watch's own connection: on Qt's, every answer would
+        // also wake Qt's event-reader thread, a third of the cost of a tick.
+        int x = 0;
+        int y = 0;
+        if (!watch_->queryPointer(x, y) ||
+            (qtConnection_ != nullptr && xcb_connection_has_error(qtConnection_) != 0)) {
+            return std::nullopt;
+        }
+        return LogicalPosition(QPoint(x, y));
+    }
     const QPoint position = QCursor::pos();
     // Once the X server has gone, Qt answers every pointer query with (0, 0)
     // until it notices and ends the process; a tick in between would count
