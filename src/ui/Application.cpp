@@ -1,9 +1,9 @@
 #include "ui/Application.h"
 
 #include "platform/ErrorHandling.h"
-#include "platform/PointerSources.h"
 #include "platform/QtServices.h"
 #include "platform/TerminationSignals.h"
+#include "platform/pointer/PointerSources.h"
 #include "ui/CommandLine.h"
 #include "ui/Form1.h"
 #include "ui/Module1.h"
@@ -94,6 +94,8 @@ int RunDovo(int argc, char** argv)
 
     form.show();
     QObject::connect(&services.pointer(), &PointerSource::notice, &form, &Tell);
+    QObject::connect(&services.pointer(), &PointerSource::remark, &form,
+                     [](const QString& text) { WriteLine("dovo: " + text.toStdString()); });
     services.pointer().start();
     const int status = QApplication::exec();
     liveForm = nullptr;

@@ -2,7 +2,7 @@
 // session bus (run under dbus-run-session): what it makes of good, malformed
 // and missing answers, and that a switch between the extension and XWayland
 // is never a move.
-#include "platform/GnomeShellPointerSource.h"
+#include "platform/pointer/GnomeShellPointerSource.h"
 
 #include <QCursor>
 #include <QDBusConnection>

@@ -1,8 +1,8 @@
 // Hyprland's control socket played by a local server in the test: what Dovo
 // makes of its answers, of a slow or dead socket, and how often it asks.
-#include "platform/HyprlandPointerSource.h"
+#include "platform/pointer/HyprlandPointerSource.h"
 
-#include "platform/PointerSources.h"
+#include "platform/pointer/PointerSources.h"
 
 #include <QCoreApplication>
 #include <QDir>

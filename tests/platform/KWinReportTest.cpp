@@ -1,7 +1,7 @@
 // What the KWin script's calls may carry: KWin 5 and 6 send JavaScript
 // numbers as different D-Bus types, and anything else on the bus may call
 // with anything at all; only two sane numbers are a position.
-#include "platform/KWinPointerSource.h"
+#include "platform/pointer/KWinPointerSource.h"
 
 #include <gtest/gtest.h>
 

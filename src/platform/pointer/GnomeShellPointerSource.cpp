@@ -1,4 +1,4 @@
-#include "platform/GnomeShellPointerSource.h"
+#include "platform/pointer/GnomeShellPointerSource.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/PointerSource.h"
+#include "platform/pointer/PointerSource.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/PointerSource.h"
-#include "platform/XWaylandPointerSource.h"
+#include "platform/pointer/PointerSource.h"
+#include "platform/pointer/XWaylandPointerSource.h"
 
 #include <QDBusServiceWatcher>
 

@@ -1,4 +1,4 @@
-#include "platform/X11MotionWatch.h"
+#include "platform/pointer/X11MotionWatch.h"
 
 #include <QSocketNotifier>
 

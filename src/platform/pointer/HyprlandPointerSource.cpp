@@ -1,4 +1,4 @@
-#include "platform/HyprlandPointerSource.h"
+#include "platform/pointer/HyprlandPointerSource.h"
 
 #include <QFile>
 #include <QSocketNotifier>

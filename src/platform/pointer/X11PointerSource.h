@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/PointerSource.h"
+#include "platform/pointer/PointerSource.h"
 
 #include <memory>
 
@@ -29,11 +29,14 @@ public:
     ~X11PointerSource() override;
 
     QString name() const override { return name_; }
+    void start() override;
     std::optional<QPoint> position() override;
     bool sleepUntilMotion() override;
 
 private:
     QString name_;
+    // Heard while constructing, said once someone listens.
+    QString startRemark_;
     xcb_connection_t* qtConnection_ = nullptr;
     std::unique_ptr<X11MotionWatch> watch_;
 };

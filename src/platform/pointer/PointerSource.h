@@ -50,6 +50,9 @@ signals:
     // Something the user has to know about this desktop; said once.
     void notice(const QString& text);
 
+    // Worth a line on standard error, not the user's attention.
+    void remark(const QString& text);
+
 protected:
     // A fresh position from the desktop; wakes a sleeping caller when it
     // differs from the last one.

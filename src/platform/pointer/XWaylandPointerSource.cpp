@@ -1,4 +1,4 @@
-#include "platform/XWaylandPointerSource.h"
+#include "platform/pointer/XWaylandPointerSource.h"
 
 namespace dovo {
 
@@ -6,6 +6,7 @@ XWaylandPointerSource::XWaylandPointerSource(QObject* parent)
     : PointerSource(parent), x11_(QStringLiteral("XWayland"), X11PointerSource::Mode::WatchMotion)
 {
     connect(&x11_, &PointerSource::moved, this, &XWaylandPointerSource::wake);
+    connect(&x11_, &PointerSource::remark, this, &PointerSource::remark);
 }
 
 bool XWaylandPointerSource::sleepUntilMotion()
@@ -16,6 +17,7 @@ bool XWaylandPointerSource::sleepUntilMotion()
 
 void XWaylandPointerSource::start()
 {
+    x11_.start();
     emit notice(QStringLiteral(
         "On Wayland, Dovo sees the pointer only while it is over X11 (XWayland) windows; "
         "travel over native Wayland windows is not counted. Dovo counts everything on "

@@ -1,7 +1,6 @@
-#include "platform/X11PointerSource.h"
+#include "platform/pointer/X11PointerSource.h"
 
-#include "platform/ErrorHandling.h"
-#include "platform/X11MotionWatch.h"
+#include "platform/pointer/X11MotionWatch.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -24,8 +23,8 @@ X11PointerSource::X11PointerSource(QString name, Mode mode, QObject* parent)
         QString why;
         watch_ = X11MotionWatch::open(why);
         if (!watch_) {
-            WriteLine("dovo: " + why.toStdString() +
-                      "; asking for the pointer five times a second instead");
+            startRemark_ =
+                why + QStringLiteral("; asking for the pointer five times a second instead");
         } else {
             connect(watch_.get(), &X11MotionWatch::moved, this, &X11PointerSource::wake);
         }
@@ -33,6 +32,13 @@ X11PointerSource::X11PointerSource(QString name, Mode mode, QObject* parent)
 }
 
 X11PointerSource::~X11PointerSource() = default;
+
+void X11PointerSource::start()
+{
+    if (!startRemark_.isEmpty()) {
+        emit remark(startRemark_);
+    }
+}
 
 namespace {
 

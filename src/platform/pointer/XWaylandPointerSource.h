@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/X11PointerSource.h"
+#include "platform/pointer/X11PointerSource.h"
 
 namespace dovo {
 

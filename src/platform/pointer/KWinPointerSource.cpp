@@ -1,4 +1,4 @@
-#include "platform/KWinPointerSource.h"
+#include "platform/pointer/KWinPointerSource.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>

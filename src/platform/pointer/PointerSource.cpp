@@ -1,4 +1,4 @@
-#include "platform/PointerSource.h"
+#include "platform/pointer/PointerSource.h"
 
 namespace dovo {
 

@@ -1,10 +1,10 @@
-#include "platform/PointerSources.h"
+#include "platform/pointer/PointerSources.h"
 
-#include "platform/GnomeShellPointerSource.h"
-#include "platform/HyprlandPointerSource.h"
-#include "platform/KWinPointerSource.h"
-#include "platform/X11PointerSource.h"
-#include "platform/XWaylandPointerSource.h"
+#include "platform/pointer/GnomeShellPointerSource.h"
+#include "platform/pointer/HyprlandPointerSource.h"
+#include "platform/pointer/KWinPointerSource.h"
+#include "platform/pointer/X11PointerSource.h"
+#include "platform/pointer/XWaylandPointerSource.h"
 
 namespace dovo {
 
