@@ -23,9 +23,11 @@ ensure_packages() {
     say "installing: ${missing[*]}"
     local sudo=()
     ((EUID != 0)) && sudo=(sudo)
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    # Another apt run (an update notifier, a second build) is waited for.
+    local apt=(apt-get -q -o DPkg::Lock::Timeout=600)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive "${apt[@]}" update
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y -q --no-install-recommends "${missing[@]}"
+        "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
 }
 
 # Configures (once) and builds a build folder; extra arguments go to cmake.
