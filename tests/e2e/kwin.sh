@@ -21,7 +21,10 @@ HOLD=0.6
 # Where the pointer rests when Dovo starts: the first position it counts from.
 REST_X=5 REST_Y=5
 
-# walk: put the pointer at each "x y" read from stdin in turn.
+# walk: put the pointer at each "x y" read from stdin in turn. Each move is
+# a fake-input client of its own, that is an input device that comes and
+# goes, as a mouse plugged in and out does; XWayland tells Dovo's window of
+# each one.
 walk() {
     local x y
     while read -r x y; do
