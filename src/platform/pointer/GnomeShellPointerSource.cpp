@@ -42,6 +42,14 @@ QString NotOn()
         .arg(Uuid);
 }
 
+QString NotOurs()
+{
+    return QStringLiteral(
+        "GNOME Shell's Dovo extension tells the pointer only to the program that owns "
+        "net.quendorvil.Dovo on the session bus, and another program owns it (a Dovo of another "
+        "display?), so this Dovo counts only while the pointer is over X11 (XWayland) windows.");
+}
+
 QString NotUnderstood()
 {
     return QStringLiteral(
@@ -148,16 +156,24 @@ void GnomeShellPointerSource::watchAnswered(QDBusPendingCallWatcher* call)
 }
 
 // True when the call came to nothing. A shell too busy to answer in time is
-// no reason to give up on it; every other error means the extension is not
-// there (not installed, off, or no GNOME Shell at all).
+// no reason to give up on it; a refusal means the extension serves another
+// owner of our bus name; every other error means the extension is not there
+// (not installed, off, or no GNOME Shell at all).
 bool GnomeShellPointerSource::failed(QDBusPendingCallWatcher* call)
 {
     if (!call->isError()) {
         return false;
     }
-    const QDBusError::ErrorType type = call->error().type();
-    if (type != QDBusError::NoReply && type != QDBusError::Timeout) {
+    switch (call->error().type()) {
+    case QDBusError::NoReply:
+    case QDBusError::Timeout:
+        break;
+    case QDBusError::AccessDenied:
+        useXWayland(NotOurs());
+        break;
+    default:
         useXWayland(NotOn());
+        break;
     }
     return true;
 }
