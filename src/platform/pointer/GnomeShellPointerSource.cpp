@@ -1,10 +1,10 @@
 #include "platform/pointer/GnomeShellPointerSource.h"
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusArgument>
 #include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 
 namespace dovo {
@@ -71,6 +71,14 @@ QString Refused(int state, const QString& shellVersion, const QVariantMap& info)
                           "logging in again usually mends it; the shell's log (journalctl "
                           "--user -b /usr/bin/gnome-shell) says more.")
         .arg(shell, info.value(QStringLiteral("error")).toString(), counting);
+}
+
+QString NotOurs()
+{
+    return QStringLiteral(
+        "GNOME Shell's Dovo extension tells the pointer only to the program that owns "
+        "net.quendorvil.Dovo on the session bus, and another program owns it (a Dovo of another "
+        "display?), so this Dovo counts only while the pointer is over X11 (XWayland) windows.");
 }
 
 QString NotUnderstood()
@@ -180,17 +188,26 @@ void GnomeShellPointerSource::watchAnswered(QDBusPendingCallWatcher* call)
 }
 
 // True when the call came to nothing. A shell too busy to answer in time is
-// no reason to give up on it; every other error means the extension is not
-// there (not installed, off, or no GNOME Shell at all).
+// no reason to give up on it; a refusal means the extension serves another
+// owner of our bus name; every other error means the extension is not there
+// (not installed, off, or no GNOME Shell at all).
 bool GnomeShellPointerSource::failed(QDBusPendingCallWatcher* call)
 {
     if (!call->isError()) {
         return false;
     }
-    const QDBusError::ErrorType type = call->error().type();
-    if (type != QDBusError::NoReply && type != QDBusError::Timeout) {
+    switch (call->error().type()) {
+    case QDBusError::NoReply:
+    case QDBusError::Timeout:
+        break;
+    case QDBusError::AccessDenied:
+        useXWayland();
+        tell(NotOurs());
+        break;
+    default:
         useXWayland();
         explainAbsence();
+        break;
     }
     return true;
 }
