@@ -98,7 +98,26 @@ EOF
         desktop_stop
         return 1
     fi
+    # KWin 6 sizes the virtual output by --scale but gives it the scale its
+    # output settings choose for a new screen, 1; kscreen-doctor sets it the
+    # way System Settings would.
+    if [[ $(kwin_scale) != "$scale" ]]; then
+        kscreen-doctor "output.$(kwin_output).scale.$scale" >/dev/null 2>&1
+        if ! wait_until 5 _kwin_scale_is "$scale"; then
+            _desk_err "KWin's output did not take scale $scale"
+            desktop_stop
+            return 1
+        fi
+    fi
 }
+
+# kwin_output, kwin_scale: the name and scale of KWin's (only) output.
+_kwin_support() {
+    dbus-send --session --print-reply --dest=org.kde.KWin /KWin org.kde.KWin.supportInformation
+}
+kwin_output() { _kwin_support | awk '$1 == "Name:" && $2 != "KWin::VirtualBackend" { print $2; exit }'; }
+kwin_scale() { _kwin_support | awk '$1 == "Scale:" { print $2; exit }'; }
+_kwin_scale_is() { [[ $(kwin_scale) == "$1" ]]; }
 
 # kwin_pointer X Y: put the pointer at logical (X, Y); returns once KWin has it.
 kwin_pointer() {

@@ -153,9 +153,7 @@ desktop_stop
 echo "# KWin at scale 1.5"
 must "KWin at scale 1.5 starts" kwin_start --scale 1.5
 # KWin's --width and --height are logical: the output is 1920x1200 pixels.
-check_eq "KWin's output is at scale 1.5" 1.5 \
-    "$(dbus-send --session --print-reply --dest=org.kde.KWin /KWin org.kde.KWin.supportInformation |
-        awk '$1 == "Scale:" { print $2; exit }')"
+check_eq "KWin's output is at scale 1.5" 1.5 "$(kwin_scale)"
 must "dovo starts and hears the script" start_counting
 read -r x0 y0 x1 y1 <<<"$(path_box)"
 square="$x0 $y0
