@@ -117,6 +117,10 @@ _kwin_support() {
 }
 kwin_output() { _kwin_support | awk '$1 == "Name:" && $2 != "KWin::VirtualBackend" { print $2; exit }'; }
 kwin_scale() { _kwin_support | awk '$1 == "Scale:" { print $2; exit }'; }
+# kwin_size: "width height" of KWin's output in logical pixels.
+kwin_size() {
+    _kwin_support | awk '$1 == "Geometry:" { split($2, g, "[,x]"); print g[3], g[4]; exit }'
+}
 _kwin_scale_is() { [[ $(kwin_scale) == "$1" ]]; }
 
 # kwin_pointer X Y: put the pointer at logical (X, Y); returns once KWin has it.

@@ -47,15 +47,17 @@ reports_are() { (($(reports) == $1)); }
 loads_above() { (($(grep -c 'member=loadScript' "$REPORTS") > $1)); }
 
 # path_box: "x0 y0 x1 y1", the wider free side of the screen beside Dovo's
-# window, in logical pixels, with room for the window frame.
+# window, in logical pixels, with room for the window frame. KWin 5 scales
+# XWayland with the output; KWin 6 gives it the output's device pixels, so
+# the window's X11 geometry is brought to logical pixels here.
 path_box() {
     local geo x w width height
     geo=$(xwininfo -id "$DOVO_WID")
     x=$(awk '/Absolute upper-left X:/ { print $NF }' <<<"$geo")
     w=$(awk '/^ +Width:/ { print $NF }' <<<"$geo")
-    geo=$(xwininfo -root)
-    width=$(awk '/^ +Width:/ { print $NF }' <<<"$geo")
-    height=$(awk '/^ +Height:/ { print $NF }' <<<"$geo")
+    width=$(xwininfo -root | awk '/^ +Width:/ { print $NF }')
+    read -r lw height <<<"$(kwin_size)"
+    x=$((x * lw / width)) w=$(((w * lw + width - 1) / width)) width=$lw
     if ((x > width - x - w)); then
         echo "20 20 $((x - 40)) $((height - 20))"
     else
@@ -142,7 +144,7 @@ check_true "the burst of ${burst_ms} ms took $sent calls, at most one per 20 ms"
 want=$(($(path_twips 15 "$REST_X" "$REST_Y" <<<"$before") +
     $(path_twips 15 "$x1" "$y1" <<<"$after") + 150 * 15))
 close_and_read "scale 1"
-check_eq "scale 1: saved total is the path to the twip, neither the jump nor the stranger's point counted" \
+check_eq "scale 1: saved total is the path to the twip ($want), neither the jump nor the stranger's point counted" \
     "$want" "$SAVED"
 check_eq "Dovo unloads its script when it ends" false "$(kwin_script_loaded)"
 desktop_stop
