@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <list>
+#include <utility>
 #include <vector>
 #include <wayland-client.h>
 
@@ -80,6 +81,8 @@ struct CursorCapturePointerSource::Wayland
     void openSession(Output& output);
     void closeSessions();
     void seatCapabilities(uint32_t capabilities);
+    // What the sessions see; `moved` tells that the layout changed under
+    // the pointer since the last call.
     std::vector<CursorSighting> sightings(bool& moved);
 
     wl_display* display = nullptr;
@@ -93,6 +96,8 @@ struct CursorCapturePointerSource::Wayland
     // Listeners hold pointers into it: a list never moves its elements.
     std::list<Output> outputs;
     bool globalsListed = false;
+    // An output the pointer was on went away since the last report.
+    bool relaidOut = false;
 };
 
 namespace {
@@ -249,6 +254,9 @@ void CursorCapturePointerSource::Wayland::removeOutput(uint32_t name)
     if (found == outputs.end()) {
         return;
     }
+    // The compositor puts a pointer whose output went away somewhere else:
+    // a jump, not a move.
+    relaidOut = relaidOut || (found->session != nullptr && found->entered);
     if (found->session != nullptr) {
         ext_image_copy_capture_cursor_session_v1_destroy(found->session);
     }
@@ -323,7 +331,7 @@ void CursorCapturePointerSource::Wayland::seatCapabilities(uint32_t capabilities
 std::vector<CursorSighting> CursorCapturePointerSource::Wayland::sightings(bool& moved)
 {
     std::vector<CursorSighting> seen;
-    moved = false;
+    moved = std::exchange(relaidOut, false);
     for (Output& output : outputs) {
         if (output.session == nullptr || !output.entered || !output.position) {
             continue;
