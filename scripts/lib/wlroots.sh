@@ -65,7 +65,13 @@ EOF
         export XDG_CURRENT_DESKTOP=sway
         ;;
     labwc)
+        # New windows where they cover least, which on an empty desktop is
+        # the top left corner: Dovo's window out of the path's way.
         mkdir -p "$DESKTOP_DIR/labwc"
+        cat >"$DESKTOP_DIR/labwc/rc.xml" <<EOF
+<?xml version="1.0"?>
+<labwc_config><placement><policy>automatic</policy></placement></labwc_config>
+EOF
         _desk_spawn labwc labwc -C "$DESKTOP_DIR/labwc" -s "$DESKTOP_DIR/bin/session"
         export XDG_CURRENT_DESKTOP=labwc:wlroots
         ;;

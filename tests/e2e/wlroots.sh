@@ -63,9 +63,16 @@ start_counting() {
 }
 
 # close_and_read LABEL: close Dovo; SAVED is the total it saved, in twips.
+# sway's XWayland window management takes no _NET_CLOSE_WINDOW from wmctrl:
+# there the window is closed the way sway closes it, WM_DELETE_WINDOW.
 close_and_read() {
     local rc=0
-    dovo_close || rc=$?
+    if [[ $XDG_CURRENT_DESKTOP == sway ]]; then
+        swaymsg -q "[title=\"^Dovo - Quen Dorvil\$\"] kill" || rc=125
+        ((rc)) || dovo_wait || rc=$?
+    else
+        dovo_close || rc=$?
+    fi
     check_eq "$1: closed through the window manager, exits 0" 0 "$rc"
     check_eq "$1: no 10 m block" 0 "$(settings_get totalmpixels)"
     SAVED=$(settings_get totalpixels)
@@ -84,6 +91,7 @@ echo "# sway $(sway --version | awk '{ print $3 }')"
 must "sway starts and Dovo with it" start_counting sway
 said_source sway
 read -r x0 y0 x1 y1 <<<"$(path_box "1280 800")"
+echo "# sway: the path keeps to $x0,$y0 - $x1,$y1"
 before=$(seeded_path 21 12 "$x0" "$y0" "$x1" "$y1")
 walk <<<"$before"
 want=$(path_twips 15 "$REST_X" "$REST_Y" <<<"$before")
@@ -118,6 +126,7 @@ echo "# labwc $(labwc --version 2>&1 | awk '{ print $2; exit }')"
 must "labwc starts and Dovo with it" start_counting labwc
 said_source labwc
 read -r x0 y0 x1 y1 <<<"$(path_box "1280 720")"
+echo "# labwc: the path keeps to $x0,$y0 - $x1,$y1"
 path=$(seeded_path 23 12 "$x0" "$y0" "$x1" "$y1")
 walk <<<"$path"
 want=$(path_twips 15 "$REST_X" "$REST_Y" <<<"$path")
