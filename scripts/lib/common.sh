@@ -6,15 +6,28 @@ DOVO_BUILD=${DOVO_BUILD:-$DOVO_ROOT/build}
 
 say() { printf '==> %s\n' "$*"; }
 
-# Installs the packages of the given groups that are not installed yet.
-ensure_packages() {
-    local wanted=() missing=() group pkg
-    while read -r group pkg; do
+# The Debian release this machine runs, by name (testing has the next one's).
+debian_release() {
+    (source /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-unknown}")
+}
+
+# packages_for RELEASE GROUP...: the packages of those groups for that release.
+packages_for() {
+    local release=$1 group pkg releases g
+    shift
+    while read -r group pkg releases; do
         [[ -z "$group" || "$group" == \#* ]] && continue
+        [[ -z "$releases" || ",$releases," == *",$release,"* ]] || continue
         for g in "$@"; do
-            [[ "$g" == "$group" ]] && wanted+=("$pkg")
+            [[ "$g" == "$group" ]] && echo "$pkg"
         done
     done <"$DOVO_ROOT/scripts/packages.txt"
+}
+
+# Installs the packages of the given groups that are not installed yet.
+ensure_packages() {
+    local wanted=() missing=() pkg
+    mapfile -t wanted < <(packages_for "$(debian_release)" "$@")
     for pkg in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$pkg")
@@ -30,13 +43,16 @@ ensure_packages() {
         "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
 }
 
-# Configures (once) and builds a build folder; extra arguments go to cmake.
+# Configures and builds a build folder; extra arguments go to cmake, and a
+# folder configured before is configured again only when there are any.
 # DOVO_TARGET, when set, builds only that target.
 build_in() {
     local dir=$1
     shift
     if [[ ! -f "$dir/build.ninja" ]]; then
         cmake -S "$DOVO_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    elif (($#)); then
+        cmake -S "$DOVO_ROOT" -B "$dir" "$@" >/dev/null
     fi
     cmake --build "$dir" -j "$(nproc)" ${DOVO_TARGET:+--target "$DOVO_TARGET"}
 }

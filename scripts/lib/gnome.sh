@@ -9,6 +9,8 @@
 #   gnome_start [--enable]           # --enable: Dovo's extension enabled
 #   gnome_dovo_start                 # dovo on that shell, a native Wayland client
 #   gnome_pointer_moves DELAY_MS < "dx dy" lines
+#   gnome_pointer_to_corner          # the pointer to (0, 0)
+#   gnome_stranger_calls METHOD ...  # the extension asked by another program
 #   finish
 #
 # The shell gets buses of its own: a session bus, and an empty system bus
@@ -17,14 +19,15 @@
 # services, so nothing outlives the test. Settings are kept in a key file in
 # the temporary folder rather than in dconf, so no settings daemon runs.
 # GNOME_POINTER_TOOL names the helper that moves the pointer through
-# Mutter's remote desktop interface (tests/e2e/gnome_pointer.cpp).
+# Mutter's remote desktop interface (tests/e2e/gnome_pointer.cpp), and
+# GNOME_EXTENSION the extension's folder as the build made it
+# (build/data/gnome-shell/dovo@quendorvil.net).
 
 _GNOME_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=desktop.sh
 source "$_GNOME_HERE/desktop.sh"
 
 GNOME_UUID=dovo@quendorvil.net
-GNOME_EXTENSION_SOURCE=$_GNOME_HERE/../../data/gnome-shell/$GNOME_UUID
 GNOME_PATH=/net/quendorvil/Dovo/Pointer
 GNOME_IFACE=net.quendorvil.Dovo.Pointer
 GNOME_WAYLAND=''
@@ -49,6 +52,8 @@ gnome_start() {
     for tool in gnome-shell dbus-daemon gdbus gsettings dbus-monitor; do
         command -v "$tool" >/dev/null || { _desk_err "missing tool: $tool"; return 1; }
     done
+    [[ -f ${GNOME_EXTENSION:-}/extension.js ]] ||
+        { _desk_err "GNOME_EXTENSION is not the extension's folder: ${GNOME_EXTENSION:-}"; return 1; }
     _desk_prepare gnome || return 1
     export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME
     export GSETTINGS_BACKEND=keyfile
@@ -63,7 +68,7 @@ gnome_start() {
     fi
 
     mkdir -p "$XDG_DATA_HOME/gnome-shell/extensions"
-    cp -r "$GNOME_EXTENSION_SOURCE" "$XDG_DATA_HOME/gnome-shell/extensions/"
+    cp -r "$GNOME_EXTENSION" "$XDG_DATA_HOME/gnome-shell/extensions/$GNOME_UUID"
     # No welcome tour and no hot corner. Mutter 43 moves a remote desktop
     # pointer by exactly what was asked whatever the profile; "flat" keeps
     # it so should a later Mutter accelerate that motion.
@@ -101,10 +106,18 @@ gnome_dovo_start() {
     wait_until 10 grep -q '^dovo: pointer from' "$DOVO_STDERR"
 }
 
-# gnome_position: "x y" of the pointer as the extension tells it.
-gnome_position() {
+# gnome_stranger_calls METHOD [ARGS...]: the extension's METHOD called by a
+# program that is not Dovo; prints the answer or the error.
+gnome_stranger_calls() {
     gdbus call --session --dest org.gnome.Shell --object-path "$GNOME_PATH" \
-        --method "$GNOME_IFACE.GetPosition" | tr -d '(),'
+        --method "$GNOME_IFACE.$1" "${@:2}" 2>&1
+}
+
+# gnome_pointer_to_corner: the pointer pushed into the top-left corner,
+# (0, 0), a start that is known without asking the extension, which tells
+# nobody but Dovo.
+gnome_pointer_to_corner() {
+    echo -10000 -10000 | gnome_pointer_moves 100
 }
 
 # gnome_pointer_moves DELAY_MS < "dx dy" lines: relative pointer motion, one

@@ -38,6 +38,13 @@ void PreferX11()
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "xcb");
     }
+    // Qt 6.8 and later crash in the xcb plugin when an input device comes or
+    // goes (QXcbConnection::xi2HandleDeviceChangedEvent -> populateTouchDevices
+    // -> QInputDevice::seatName), which XWayland announces for every virtual
+    // or hot-plugged pointer. The window wants no touch, tablet or smooth
+    // scrolling, so Qt's own connection is left without XInput 2; the motion
+    // watch keeps it on a connection of its own.
+    qputenv("QT_XCB_NO_XI2", "1");
 }
 
 // Said once per start, never as a dialog: a person who started Dovo from the

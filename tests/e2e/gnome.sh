@@ -2,7 +2,8 @@
 # Dovo on a real, headless GNOME Shell on Wayland, with its extension off and
 # then turned on while it runs: the user is told how to turn it on, nothing
 # is counted while it is off, a path is counted to the twip once it is on,
-# and a resting pointer costs the shell no questions.
+# a resting pointer costs the shell no questions, and no other program
+# learns where the pointer is through the extension.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -45,6 +46,9 @@ check_eq "told once" 1 "$(grep -c "gnome-extensions enable" "$DOVO_STDERR")"
 # --- turned on while dovo runs: counted to the twip ----------------------
 must "dovo starts again" gnome_dovo_start
 wait_until 10 grep -q "gnome-extensions enable" "$DOVO_STDERR" || true
+# The path starts where no question to the extension is needed.
+gnome_pointer_to_corner
+x=0 y=0
 # A few ticks through XWayland first, so that the switch has an old position
 # to jump from.
 sleep 1
@@ -53,12 +57,25 @@ must "the command dovo named turns the extension on" gnome-extensions enable "$G
 # Two questions mean the first answer came back and dovo took it as its
 # new starting point.
 must "dovo asks the extension" wait_until 10 calls_more_than GetPosition $((asked_before + 1))
-read -r x y < <(gnome_position)
-# To the middle of the box the seeded path starts from, then the path.
+# Another program listening for the extension's signals, as anyone may.
+_desk_spawn stranger gdbus monitor --session --dest org.gnome.Shell --object-path "$GNOME_PATH"
+stranger=$DESKTOP_DIR/logs/stranger.out
+must "a stranger listens" wait_until 5 grep -q 'org.gnome.Shell is owned by' "$stranger"
+# To the middle of the box the seeded path starts from, then the path; a
+# stranger asks halfway.
 path=$DESKTOP_DIR/path
 { echo 640 400; seeded_path 42 30 100 100 1180 700; } >"$path"
-awk -v x="$x" -v y="$y" '{ print $1 - x, $2 - y; x = $1; y = $2 }' "$path" |
-    gnome_pointer_moves "$HOLD_MS"
+moves=$(awk -v x="$x" -v y="$y" '{ print $1 - x, $2 - y; x = $1; y = $2 }' "$path")
+head -n 15 <<<"$moves" | gnome_pointer_moves "$HOLD_MS"
+
+# --- a stranger while dovo counts: refused, hears nothing ----------------
+for call in GetPosition "WatchMotion 0 0"; do
+    # shellcheck disable=SC2086 # the method and its arguments
+    answer=$(gnome_stranger_calls $call || true)
+    check_true "a stranger's $call is refused" grep -q 'org.freedesktop.DBus.Error.AccessDenied' <<<"$answer"
+    check_false "and tells it no position" grep -Eq '\([0-9-]+, [0-9-]+\)' <<<"$answer"
+done
+tail -n +16 <<<"$moves" | gnome_pointer_moves "$HOLD_MS"
 
 # --- at rest: no questions, woken by the next motion ---------------------
 must "at rest, dovo hands the watching to the extension" wait_until 5 resting
@@ -68,6 +85,9 @@ read -r lx ly < <(tail -n 1 "$path")
 echo 7 -5 | gnome_pointer_moves "$HOLD_MS"
 echo $((lx + 7)) $((ly - 5)) >>"$path"
 check_true "the next motion wakes it" calls_more_than GetPosition "$asked"
+check_true "the extension signalled motion to dovo" grep -q 'member=Moved$' "$monitor"
+check_false "never to the whole bus" grep -q 'destination=(null destination).*member=Moved$' "$monitor"
+check_false "the stranger heard no motion" grep -q 'Moved' "$stranger"
 
 rc=0; dovo_signal TERM || rc=$?
 check_eq "SIGTERM ends dovo cleanly" 0 "$rc"

@@ -21,7 +21,10 @@ HOLD=0.6
 # Where the pointer rests when Dovo starts: the first position it counts from.
 REST_X=5 REST_Y=5
 
-# walk: put the pointer at each "x y" read from stdin in turn.
+# walk: put the pointer at each "x y" read from stdin in turn. Each move is
+# a fake-input client of its own, that is an input device that comes and
+# goes, as a mouse plugged in and out does; XWayland tells Dovo's window of
+# each one.
 walk() {
     local x y
     while read -r x y; do
@@ -105,13 +108,18 @@ check_true "Dovo loads its script again and hears where the pointer is" heard_af
 check_eq "the script is loaded once more" true "$(kwin_script_loaded)"
 walk <<<"$after"
 
-# Anyone on the bus may call Dovo: a call that names no position is
-# answered with an error, and counts nothing (the total below).
-check_eq "a malformed report is refused" "Error org.freedesktop.DBus.Error.InvalidArgs" \
-    "$(dbus-send --session --print-reply --reply-timeout=2000 --dest=net.quendorvil.Dovo \
-        /net/quendorvil/Dovo/Pointer net.quendorvil.Dovo.Pointer.Report string:far double:1e12 \
-        2>&1 | cut -d: -f1)"
-sleep "$HOLD"
+# Anyone on the bus may call Dovo, but only KWin is heard: a stranger's
+# report of a far point is refused and counts nothing (the total below),
+# and Dovo says so once, without the point.
+for _ in 1 2; do
+    check_eq "a stranger's report is refused" "Error org.freedesktop.DBus.Error.AccessDenied" \
+        "$(dbus-send --session --print-reply --reply-timeout=2000 --dest=net.quendorvil.Dovo \
+            /net/quendorvil/Dovo/Pointer net.quendorvil.Dovo.Pointer.Report int32:1234 int32:777 \
+            2>&1 | cut -d: -f1)"
+    sleep "$HOLD"
+done
+check_eq "Dovo says so once" 1 "$(grep -c 'other than KWin' "$DOVO_STDERR")"
+check_false "without the point" grep -q 1234 "$DOVO_STDERR"
 
 heard=$(reports)
 check_true "a resting pointer: no reports for 10 s" holds_for 10 reports_are "$heard"
@@ -134,7 +142,8 @@ check_true "the burst of ${burst_ms} ms took $sent calls, at most one per 20 ms"
 want=$(($(path_twips 15 "$REST_X" "$REST_Y" <<<"$before") +
     $(path_twips 15 "$x1" "$y1" <<<"$after") + 150 * 15))
 close_and_read "scale 1"
-check_eq "scale 1: saved total is the path to the twip, the jump not counted" "$want" "$SAVED"
+check_eq "scale 1: saved total is the path to the twip, neither the jump nor the stranger's point counted" \
+    "$want" "$SAVED"
 check_eq "Dovo unloads its script when it ends" false "$(kwin_script_loaded)"
 desktop_stop
 

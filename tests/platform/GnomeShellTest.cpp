@@ -1,12 +1,13 @@
 // The GNOME Shell source against a stand-in for the shell on a private
-// session bus (run under dbus-run-session): what it makes of good, malformed
-// and missing answers, and that a switch between the extension and XWayland
-// is never a move.
+// session bus (run under dbus-run-session): what it makes of good, malformed,
+// missing and refused answers, that a switch between the extension and
+// XWayland is never a move, and that only the shell's motion is counted.
 #include "platform/pointer/GnomeShellPointerSource.h"
 
 #include <QCursor>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVirtualObject>
 #include <QDeadlineTimer>
 #include <QGuiApplication>
@@ -46,8 +47,8 @@ bool WaitFor(const std::function<bool()>& condition)
 class FakeShell final : public QDBusVirtualObject
 {
 public:
-    FakeShell()
-        : bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("shell")))
+    explicit FakeShell(const QString& connection)
+        : bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connection))
     {}
 
     // Owning org.gnome.Shell or not, and how the extension answers.
@@ -80,6 +81,19 @@ public:
         bus_.send(message);
     }
 
+    // Moved as the extension sends it, to Dovo alone; returns once the bus
+    // has passed it on.
+    void moved(const QPoint& position)
+    {
+        QDBusMessage message = QDBusMessage::createTargetedSignal(
+            QDBusConnection::sessionBus().baseService(), Path, Interface, QStringLiteral("Moved"));
+        message.setArguments({position.x(), position.y()});
+        bus_.send(message);
+        bus_.call(QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId")));
+    }
+
     void extensionStateChanged()
     {
         emitSignal(QStringLiteral("/org/gnome/Shell"), QStringLiteral("org.gnome.Shell.Extensions"),
@@ -109,6 +123,19 @@ private:
 };
 
 FakeShell* shell = nullptr;
+// Any other program on the bus, which may also take the shell's name.
+FakeShell* other = nullptr;
+
+// Returns once Dovo's side has handled what reached its connection so far.
+void Flush()
+{
+    QDBusPendingCallWatcher call(
+        QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId"))));
+    EXPECT_TRUE(WaitFor([&] { return call.isFinished(); }));
+    QCoreApplication::processEvents();
+}
 
 struct Started
 {
@@ -142,6 +169,11 @@ TEST(GnomeShell, WhatEachAnswerLeadsTo)
          "does not understand"},
         {"three numbers", true, Replying({3, 4, 5}), XWaylandPointer, "does not understand"},
         {"unsigned numbers", true, Replying({3u, 4u}), XWaylandPointer, "does not understand"},
+        {"refused: another program owns Dovo's name", true,
+         [](const QDBusMessage& call) {
+             return call.createErrorReply(QDBusError::AccessDenied, QStringLiteral("not Dovo"));
+         },
+         XWaylandPointer, "another program owns it"},
         {"an error", true,
          [](const QDBusMessage& call) {
              return call.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.Failed"),
@@ -161,6 +193,10 @@ TEST(GnomeShell, WhatEachAnswerLeadsTo)
         EXPECT_TRUE(WaitFor([&] { return started.source.position() == c.position; }));
         // Whichever way it went, the first position is a starting point.
         EXPECT_GT(started.source.generation(), before);
+        // Why the extension is not there is asked of the shell first.
+        if (c.told) {
+            WaitFor([&] { return !started.notices.isEmpty(); });
+        }
         ASSERT_EQ(started.notices.size(), c.told ? 1 : 0);
         if (c.told) {
             EXPECT_TRUE(started.notices.front().contains(QLatin1String(c.told)));
@@ -208,6 +244,7 @@ TEST(GnomeShell, ShellAndExtensionComingAndGoingAreNeverAMoveAndToldOnce)
         EXPECT_TRUE(WaitFor([&] { return source.position() == step.position; }));
         EXPECT_GT(source.generation(), generation);
     }
+    WaitFor([&] { return !started.notices.isEmpty(); });
     EXPECT_EQ(started.notices.size(), 1);
 }
 
@@ -235,6 +272,57 @@ TEST(GnomeShell, AtRestTheExtensionWatchesAndOnlyAWellFormedMotionWakes)
     EXPECT_EQ(wakes, QList<std::optional<QPoint>>({QPoint(3, 4)}));
 }
 
+// Moved is heard from whoever owns org.gnome.Shell, and from nobody else.
+TEST(GnomeShell, OnlyTheShellsMotionIsCounted)
+{
+    shell->reset(true, Replying({3, 4}));
+    Started started;
+    auto& source = started.source;
+    ASSERT_TRUE(WaitFor([&] { return source.position() == QPoint(3, 4); }));
+    QList<std::optional<QPoint>> wakes;
+    QObject::connect(&source, &dovo::PointerSource::moved,
+                     [&] { wakes.append(source.position()); });
+
+    struct Row
+    {
+        const char* name;
+        std::function<void()> change;
+        FakeShell* from;
+        bool counted;
+    };
+    const std::vector<Row> rows = {
+        {"the shell", nullptr, shell, true},
+        {"a stranger", nullptr, other, false},
+        {"the old owner, once the name moved on",
+         [&] {
+             shell->reset(false, Replying({3, 4}));
+             other->reset(true, Replying({5, 6}));
+             EXPECT_TRUE(WaitFor([&] { return source.position() == QPoint(5, 6); }));
+         },
+         shell, false},
+        {"the new owner", nullptr, other, true},
+        {"the last owner, with no shell left",
+         [&] {
+             other->reset(false, Replying({5, 6}));
+             EXPECT_TRUE(WaitFor([&] { return source.position() == XWaylandPointer; }));
+         },
+         other, false},
+    };
+    int x = 100;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.change) {
+            row.change();
+        }
+        source.sleepUntilMotion();
+        const QPoint point(++x, 200);
+        row.from->moved(point);
+        Flush();
+        EXPECT_EQ(wakes.contains(point), row.counted);
+    }
+    other->reset(false, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -242,8 +330,10 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     QCursor::setPos(XWaylandPointer);
-    FakeShell fake;
+    FakeShell fake(QStringLiteral("shell"));
     shell = &fake;
+    FakeShell stranger(QStringLiteral("other"));
+    other = &stranger;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,8 +1,11 @@
 #include "platform/pointer/GnomeShellPointerSource.h"
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
 
 namespace dovo {
 
@@ -40,6 +43,42 @@ QString NotOn()
                "Right after installing Dovo, log out and in again first: GNOME Shell sees a new "
                "extension only at login.")
         .arg(Uuid);
+}
+
+// GNOME Shell's ExtensionState, the same numbers from 43 to 50.
+constexpr int StateError = 3;
+constexpr int StateOutOfDate = 4;
+
+QString Refused(int state, const QString& shellVersion, const QVariantMap& info)
+{
+    const QString counting =
+        QStringLiteral("so Dovo counts only while the pointer is over X11 (XWayland) windows.");
+    const QString shell = QStringLiteral("GNOME Shell %1").arg(shellVersion);
+    if (state == StateOutOfDate) {
+        return QStringLiteral("%1 refuses Dovo's extension, which says it is made for GNOME %2, "
+                              "%3 A Dovo made for GNOME %4 brings one it accepts; or, at your "
+                              "own risk, run\n"
+                              "    gsettings set org.gnome.shell "
+                              "disable-extension-version-validation true\n"
+                              "and log out and in again.")
+            .arg(shell,
+                 info.value(QStringLiteral("shell-version"))
+                     .toStringList()
+                     .join(QStringLiteral(", ")),
+                 counting, shellVersion.section(QLatin1Char('.'), 0, 0));
+    }
+    return QStringLiteral("%1 could not start Dovo's extension (%2), %3 Reinstalling Dovo and "
+                          "logging in again usually mends it; the shell's log (journalctl "
+                          "--user -b /usr/bin/gnome-shell) says more.")
+        .arg(shell, info.value(QStringLiteral("error")).toString(), counting);
+}
+
+QString NotOurs()
+{
+    return QStringLiteral(
+        "GNOME Shell's Dovo extension tells the pointer only to the program that owns "
+        "net.quendorvil.Dovo on the session bus, and another program owns it (a Dovo of another "
+        "display?), so this Dovo counts only while the pointer is over X11 (XWayland) windows.");
 }
 
 QString NotUnderstood()
@@ -137,7 +176,8 @@ void GnomeShellPointerSource::answered(QDBusPendingCallWatcher* call)
     if (const std::optional<QPoint> position = PointOf(call->reply())) {
         useExtension(*position);
     } else {
-        useXWayland(NotUnderstood());
+        useXWayland();
+        tell(NotUnderstood());
     }
 }
 
@@ -148,18 +188,68 @@ void GnomeShellPointerSource::watchAnswered(QDBusPendingCallWatcher* call)
 }
 
 // True when the call came to nothing. A shell too busy to answer in time is
-// no reason to give up on it; every other error means the extension is not
-// there (not installed, off, or no GNOME Shell at all).
+// no reason to give up on it; a refusal means the extension serves another
+// owner of our bus name; every other error means the extension is not there
+// (not installed, off, or no GNOME Shell at all).
 bool GnomeShellPointerSource::failed(QDBusPendingCallWatcher* call)
 {
     if (!call->isError()) {
         return false;
     }
-    const QDBusError::ErrorType type = call->error().type();
-    if (type != QDBusError::NoReply && type != QDBusError::Timeout) {
-        useXWayland(NotOn());
+    switch (call->error().type()) {
+    case QDBusError::NoReply:
+    case QDBusError::Timeout:
+        break;
+    case QDBusError::AccessDenied:
+        useXWayland();
+        tell(NotOurs());
+        break;
+    default:
+        useXWayland();
+        explainAbsence();
+        break;
     }
     return true;
+}
+
+// An extension that is installed can still be refused by the shell, and
+// then turning it on cannot help: the shell says why, and so do we.
+void GnomeShellPointerSource::explainAbsence()
+{
+    if (told_ || explaining_) {
+        return;
+    }
+    explaining_ = true;
+    QDBusMessage info = QDBusMessage::createMethodCall(Shell, QStringLiteral("/org/gnome/Shell"),
+                                                       QStringLiteral("org.gnome.Shell.Extensions"),
+                                                       QStringLiteral("GetExtensionInfo"));
+    info << Uuid;
+    auto* call = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(info), this);
+    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call] {
+        call->deleteLater();
+        const QVariantMap details = qdbus_cast<QVariantMap>(call->reply().arguments().value(0));
+        const int state = details.value(QStringLiteral("state")).toInt();
+        if (call->isError() || (state != StateError && state != StateOutOfDate)) {
+            explaining_ = false;
+            tell(NotOn());
+            return;
+        }
+        QDBusMessage version = QDBusMessage::createMethodCall(
+            Shell, QStringLiteral("/org/gnome/Shell"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        version << QStringLiteral("org.gnome.Shell") << QStringLiteral("ShellVersion");
+        auto* asked =
+            new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(version), this);
+        connect(asked, &QDBusPendingCallWatcher::finished, this, [this, asked, state, details] {
+            asked->deleteLater();
+            explaining_ = false;
+            const QString shellVersion =
+                qdbus_cast<QDBusVariant>(asked->reply().arguments().value(0)).variant().toString();
+            tell(Refused(
+                state, shellVersion.isEmpty() ? QStringLiteral("(unknown version)") : shellVersion,
+                details));
+        });
+    });
 }
 
 void GnomeShellPointerSource::extensionMoved(const QDBusMessage& message)
@@ -205,18 +295,22 @@ void GnomeShellPointerSource::useExtension(const QPoint& position)
     report(position);
 }
 
-void GnomeShellPointerSource::useXWayland(const QString& why)
+void GnomeShellPointerSource::useXWayland()
 {
     if (via_ == Via::XWayland) {
         return;
     }
     loseTrack();
     via_ = Via::XWayland;
+    wake();
+}
+
+void GnomeShellPointerSource::tell(const QString& why)
+{
     if (!told_) {
         told_ = true;
         emit notice(why);
     }
-    wake();
 }
 
 } // namespace dovo

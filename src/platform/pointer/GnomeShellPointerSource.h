@@ -46,12 +46,15 @@ private:
     void watchAnswered(QDBusPendingCallWatcher* call);
     void shellChanged();
     void useExtension(const QPoint& position);
-    void useXWayland(const QString& why);
+    void useXWayland();
+    void explainAbsence();
+    void tell(const QString& why);
     bool failed(QDBusPendingCallWatcher* call);
 
     Via via_ = Via::Unknown;
     bool asking_ = false;
     bool told_ = false;
+    bool explaining_ = false;
     XWaylandPointerSource xwayland_;
     QDBusServiceWatcher shellWatcher_;
 };

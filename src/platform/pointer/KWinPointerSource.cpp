@@ -100,6 +100,16 @@ bool KWinPointerSource::Receiver::handleMessage(const QDBusMessage& message,
         (!message.interface().isEmpty() && message.interface() != ReceiverInterface)) {
         return false;
     }
+    // Any program of the session can call us; only KWin, where our script
+    // runs, knows where the pointer is.
+    if (source_.kwinOwner_.isEmpty() || message.service() != source_.kwinOwner_) {
+        if (message.isReplyRequired()) {
+            connection.send(message.createErrorReply(
+                QDBusError::AccessDenied, QStringLiteral("Only KWin reports the pointer to Dovo")));
+        }
+        source_.refused(message.service());
+        return true;
+    }
     const std::optional<QPoint> position = PointFromReport(message.arguments());
     if (message.isReplyRequired()) {
         connection.send(position ? message.createReply()
@@ -155,6 +165,17 @@ void KWinPointerSource::start()
             [this](const QString&, const QString&, const QString& newOwner) {
                 kwinOwnerChanged(newOwner);
             });
+    // The watcher tells only of changes. Its answer and the changes come in
+    // the order the bus sent them, so the latest word wins either way.
+    QDBusMessage owner = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
+    owner.setArguments({KWinService});
+    afterReply(owner, [this](const QDBusMessage& reply) {
+        if (reply.type() == QDBusMessage::ReplyMessage) {
+            kwinOwner_ = reply.arguments().value(0).toString();
+        }
+    });
     ownName();
 }
 
@@ -170,6 +191,17 @@ void KWinPointerSource::heard(const QPoint& position)
     lastReportMs_ = clock_.elapsed();
     heardSinceLoad_ = true;
     report(position);
+}
+
+void KWinPointerSource::refused(const QString& sender)
+{
+    // The position is not repeated: it is nobody's business.
+    if (!refusalTold_) {
+        refusalTold_ = true;
+        emit remark(QStringLiteral("A program other than KWin (%1) sent Dovo a pointer "
+                                   "position; it was refused, as is every such report.")
+                        .arg(sender));
+    }
 }
 
 void KWinPointerSource::ownName()
@@ -250,6 +282,7 @@ void KWinPointerSource::sendScript(unsigned attempt)
 
 void KWinPointerSource::kwinOwnerChanged(const QString& newOwner)
 {
+    kwinOwner_ = newOwner;
     // A KWin that went away took the script with it; a new one has none.
     if (newOwner.isEmpty()) {
         loseTrack();

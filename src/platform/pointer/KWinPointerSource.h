@@ -49,6 +49,7 @@ private:
     };
 
     void heard(const QPoint& position);
+    void refused(const QString& sender);
     void ownName();
     void loadScript();
     void sendScript(unsigned attempt);
@@ -62,6 +63,8 @@ private:
     Receiver receiver_{*this};
     QDBusServiceWatcher* kwinWatcher_ = nullptr;
     QString scriptPath_;
+    // The unique name of org.kde.KWin's owner, the only one heard.
+    QString kwinOwner_;
     QElapsedTimer clock_;
     QTimer check_;
     qint64 lastReportMs_ = 0;
@@ -73,6 +76,7 @@ private:
     bool nameOwned_ = false;
     bool heardSinceLoad_ = false;
     bool failureTold_ = false;
+    bool refusalTold_ = false;
 };
 
 } // namespace dovo
