@@ -1,10 +1,10 @@
 #include "platform/pointer/PointerSources.h"
 
+#include "platform/pointer/CursorCapturePointerSource.h"
 #include "platform/pointer/GnomeShellPointerSource.h"
 #include "platform/pointer/HyprlandPointerSource.h"
 #include "platform/pointer/KWinPointerSource.h"
 #include "platform/pointer/X11PointerSource.h"
-#include "platform/pointer/XWaylandPointerSource.h"
 
 namespace dovo {
 
@@ -42,7 +42,9 @@ std::unique_ptr<PointerSource> MakePointerSource()
     if (DesktopIs("gnome")) {
         return std::make_unique<GnomeShellPointerSource>();
     }
-    return std::make_unique<XWaylandPointerSource>();
+    // sway, labwc and the other wlroots compositors; where the compositor
+    // offers no cursor capture, this falls back on XWayland by itself.
+    return std::make_unique<CursorCapturePointerSource>();
 }
 
 } // namespace dovo

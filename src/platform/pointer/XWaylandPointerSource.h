@@ -12,7 +12,8 @@ class XWaylandPointerSource final : public PointerSource
     Q_OBJECT
 
 public:
-    explicit XWaylandPointerSource(QObject* parent = nullptr);
+    // `why` Dovo cannot ask the compositor, said after the notice.
+    explicit XWaylandPointerSource(QString why = {}, QObject* parent = nullptr);
 
     QString name() const override { return x11_.name(); }
     std::optional<QPoint> position() override { return x11_.position(); }
@@ -20,6 +21,7 @@ public:
     void start() override;
 
 private:
+    QString why_;
     X11PointerSource x11_;
 };
 
