@@ -93,25 +93,20 @@ sni_get() {
 }
 # The watcher's entries, one a line, as it wrote them.
 sni_items() { sni_get RegisteredStatusNotifierItems | grep -o "'[^']*'" | tr -d "'"; }
-# item_call METHOD ARGS...: a call on the first item, as the panel makes it.
+# item_call METHOD ARGS...: a call on the first listed item, as the panel
+# makes it, "service@/path" taken apart.
 item_call() {
     local item
     item=$(sni_items | head -n 1)
-    gdbus call --session --dest "${item%%@*}" --object-path "/${item#*@/}" \
-        --method "org.kde.StatusNotifierItem.$1" "${@:2}"
+    [[ -n $item ]] || return 1
+    gdbus call --session --dest "${item%%@*}" --object-path "/${item#*@/}" --method "$@"
 }
-item_property() {
-    local item
-    item=$(sni_items | head -n 1)
-    gdbus call --session --dest "${item%%@*}" --object-path "/${item#*@/}" \
-        --method org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierItem "$1"
-}
+ITEM=org.kde.StatusNotifierItem
+item_property() { item_call org.freedesktop.DBus.Properties.Get "$ITEM" "$1"; }
 item_owner_pid() {
-    local item
-    item=$(sni_items | head -n 1)
-    [[ -n $item ]] || return 0
     gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
-        --method org.freedesktop.DBus.GetConnectionUnixProcessID "${item%%@*}" | sed 's/.* \([0-9]*\),)$/\1/'
+        --method org.freedesktop.DBus.GetConnectionUnixProcessID "$(sni_items | sed 's/@.*//')" |
+        sed 's/.* \([0-9]*\),)$/\1/'
 }
 # What a user has of the window: in the window list (and so in the dash) or
 # not, mapped or not, and its ICCCM state.
@@ -144,10 +139,10 @@ check_eq "minimise hides the window" "unlisted IsUnMapped Withdrawn" \
     "$(wait_eq 5 "unlisted IsUnMapped Withdrawn" window_seen)"
 # label | the panel's call
 for row in "middle click|SecondaryActivate" "context menu|ContextMenu"; do
-    check_true "${row%%|*}: the item answers" item_call "${row#*|}" 0 0
+    check_true "${row%%|*}: the item answers" item_call "$ITEM.${row#*|}" 0 0
     check_true "${row%%|*}: the window stays hidden" holds_for 1.5 hidden
 done
-check_true "left click: the item answers" item_call Activate 0 0
+check_true "left click: the item answers" item_call "$ITEM.Activate" 0 0
 check_eq "left click: the window is back" "listed IsViewable Normal" \
     "$(wait_eq 5 "listed IsViewable Normal" window_seen)"
 
@@ -160,7 +155,7 @@ check_eq "without a host minimise leaves it iconic, in the dash" "listed IsViewa
     "$(wait_eq 5 "listed IsViewable Iconic" window_seen)"
 must "the extension turns on again" gnome-extensions enable "$ai_uuid"
 check_eq "dovo's item registers again" 1 "$(wait_eq 10 1 eval 'sni_items | wc -l')"
-check_true "left click on the iconic window: the item answers" item_call Activate 0 0
+check_true "left click on the iconic window: the item answers" item_call "$ITEM.Activate" 0 0
 check_eq "and the window is back" "listed IsViewable Normal" \
     "$(wait_eq 5 "listed IsViewable Normal" window_seen)"
 
