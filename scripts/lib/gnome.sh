@@ -6,7 +6,10 @@
 # and dovo_signal/settings_get helpers.
 #
 #   source scripts/lib/gnome.sh
-#   gnome_start [--enable]           # --enable: Dovo's extension enabled
+#   gnome_start [--enable] [--xwayland]
+#                                    # --enable: Dovo's extension enabled;
+#                                    # --xwayland: with the shell's XWayland,
+#                                    # DISPLAY and XAUTHORITY exported
 #   gnome_dovo_start                 # dovo on that shell, a native Wayland client
 #   gnome_pointer_moves DELAY_MS < "dx dy" lines
 #   gnome_pointer_to_corner          # the pointer to (0, 0)
@@ -44,11 +47,19 @@ _gnome_ready() {
         >/dev/null 2>&1
 }
 
-# gnome_start [--enable]: a headless shell with one 1280x800 virtual monitor;
-# Dovo's extension is installed for the user, and enabled with --enable.
+# gnome_start [--enable] [--xwayland]: a headless shell with one 1280x800
+# virtual monitor; Dovo's extension is installed for the user, and enabled
+# with --enable. --xwayland starts the shell's XWayland as a session does.
 gnome_start() {
-    local enable=0 tool
-    [[ ${1:-} == --enable ]] && enable=1
+    local enable=0 x11=--no-x11 tool
+    while (($#)); do
+        case $1 in
+        --enable) enable=1 ;;
+        --xwayland) x11='' ;;
+        *) _desk_err "gnome_start: unknown option '$1'"; return 2 ;;
+        esac
+        shift
+    done
     for tool in gnome-shell dbus-daemon gdbus gsettings dbus-monitor; do
         command -v "$tool" >/dev/null || { _desk_err "missing tool: $tool"; return 1; }
     done
@@ -80,7 +91,8 @@ gnome_start() {
     fi
 
     GNOME_WAYLAND=dovo-wayland-$$
-    _desk_spawn gnome-shell gnome-shell --headless --wayland --no-x11 \
+    # shellcheck disable=SC2086 # $x11 is one option or none
+    _desk_spawn gnome-shell gnome-shell --headless --wayland $x11 \
         --virtual-monitor 1280x800 --wayland-display "$GNOME_WAYLAND"
     GNOME_SHELL_PID=$_desk_last_pid
     local rc=0
@@ -90,6 +102,25 @@ gnome_start() {
         tail -n 30 "$DESKTOP_DIR/logs/gnome-shell.err" >&2
         return 1
     fi
+    if [[ -z $x11 ]] && ! wait_until 20 _gnome_xwayland_env; then
+        _desk_err "gnome-shell started no XWayland"
+        return 1
+    fi
+}
+
+# Mutter picks the display number and the cookie file itself and tells only
+# its own children; both are on its XWayland's command line.
+_gnome_xwayland_env() {
+    local pid args
+    for pid in $(pgrep -P "$GNOME_SHELL_PID" -x Xwayland); do
+        args=$(tr '\0' ' ' <"/proc/$pid/cmdline") || continue
+        [[ $args =~ \ (:[0-9]+)\ .*-auth\ ([^ ]+) ]] || continue
+        DISPLAY=${BASH_REMATCH[1]} XAUTHORITY=${BASH_REMATCH[2]} xprop -root _NET_SUPPORTING_WM_CHECK \
+            2>/dev/null | grep -q 'window id' || continue
+        export DISPLAY=${BASH_REMATCH[1]} XAUTHORITY=${BASH_REMATCH[2]}
+        return 0
+    done
+    return 1
 }
 
 # gnome_dovo_start [args...]: dovo as a Wayland client of the shell; returns

@@ -230,6 +230,16 @@ void Form1::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason)
         return;
     }
     HandleErrors("TrayIcon_Activated", [this] {
+        if (isMinimized() && isVisible()) {
+            // Minimised by the window manager while no panel showed the
+            // icon, so not hidden. Qt 6.4's QXcbWindow::setWindowState drops
+            // a request equal to the state Qt itself last asked for, which a
+            // minimise by the window manager never changed, so asking for the
+            // normal state does nothing; and Mutter does not deiconify on
+            // _NET_ACTIVE_WINDOW. Withdrawn and mapped again, the window
+            // comes back normal under every window manager.
+            hide();
+        }
         setWindowState(windowState() & ~Qt::WindowMinimized);
         show();
         raise();

@@ -15,6 +15,8 @@ namespace {
 const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString WatcherInterface = QStringLiteral("org.kde.StatusNotifierWatcher");
+// Where Qt's QDBusTrayIcon exports the item on its connection.
+const QString ItemPath = QStringLiteral("/StatusNotifierItem");
 
 // Qt's QDBusTrayIcon talks over a connection of its own, named after the
 // process and the icon's number; Dovo makes one icon, the first.
@@ -25,6 +27,22 @@ QDBusConnection ItemConnection()
 }
 
 } // namespace
+
+bool ListsOurItem(const QString& entry, const QString& service)
+{
+    if (service.isEmpty() || !entry.startsWith(service)) {
+        return false;
+    }
+    // Qt registers its unique name, and each watcher lists it its own way:
+    // - "service/path": KDE Plasma's (kded) and swaybar's org.kde watcher;
+    // - "service@/path": GNOME Shell's AppIndicator extension, Ubuntu's
+    //   panel (Debian's gnome-shell-extension-appindicator);
+    // - "service" as registered: watchers that keep the string unchanged,
+    //   as swaybar's org.freedesktop one does, and the AppIndicator
+    //   extension for an item registered under a well-known name.
+    const QStringView rest = QStringView(entry).mid(service.size());
+    return rest.isEmpty() || rest == ItemPath || (rest.startsWith(u'@') && rest.mid(1) == ItemPath);
+}
 
 StatusNotifierTray::StatusNotifierTray(QObject* parent) : QObject(parent) {}
 
@@ -79,13 +97,9 @@ void StatusNotifierTray::refresh()
             }
             const QVariantMap properties = reply.value();
             bool registered = false;
-            // Watchers list an item as its service, or as service and
-            // object path.
             for (const QString& item :
                  properties.value(QStringLiteral("RegisteredStatusNotifierItems")).toStringList()) {
-                registered =
-                    registered ||
-                    (!ours.isEmpty() && (item == ours || item.startsWith(ours + QLatin1Char('/'))));
+                registered = registered || ListsOurItem(item, ours);
             }
             setShown(registered &&
                      properties.value(QStringLiteral("IsStatusNotifierHostRegistered")).toBool());

@@ -7,6 +7,10 @@ class QDBusServiceWatcher;
 
 namespace dovo {
 
+// Whether an entry of the watcher's RegisteredStatusNotifierItems names the
+// item that Qt exports on the bus connection whose unique name is service.
+bool ListsOurItem(const QString& entry, const QString& service);
+
 // Whether the icon Qt puts on the session bus (StatusNotifierItem) is
 // really shown: registered with the watcher while a host (the panel) is
 // there. Qt only checks for a host once, when the first tray icon is made,

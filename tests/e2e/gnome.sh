@@ -94,4 +94,92 @@ check_eq "SIGTERM ends dovo cleanly" 0 "$rc"
 check_eq "the path (31 moves, a rest, one more) is counted to the twip" \
     "$(path_twips 15 "$x" "$y" <"$path")/0" \
     "$(settings_get totalpixels)/$(settings_get totalmpixels)"
+
+# --- the notification area of Ubuntu's GNOME: the AppIndicator extension --
+# A shell of its own with XWayland, where Dovo keeps its window in a GNOME
+# session: xdg-shell never tells a client it was minimised (Qt's Wayland
+# window stays "normal"), so only there can minimising hide it. Debian ships
+# the extension under Ubuntu's uuid or upstream's, depending on the release.
+appindicator_uuid() {
+    local dir
+    for dir in /usr/share/gnome-shell/extensions/*appindicator*@*; do
+        [[ -f $dir/metadata.json ]] && { basename "$dir"; return 0; }
+    done
+    return 1
+}
+sni_get() {
+    gdbus call --session --dest org.kde.StatusNotifierWatcher --object-path /StatusNotifierWatcher \
+        --method org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierWatcher "$1" 2>/dev/null
+}
+# The watcher's entries, one a line, as it wrote them.
+sni_items() { sni_get RegisteredStatusNotifierItems | grep -o "'[^']*'" | tr -d "'"; }
+# item_call METHOD ARGS...: a call on the first listed item, as the panel
+# makes it, "service@/path" taken apart.
+item_call() {
+    local item
+    item=$(sni_items | head -n 1)
+    [[ -n $item ]] || return 1
+    gdbus call --session --dest "${item%%@*}" --object-path "/${item#*@/}" --method "$@"
+}
+ITEM=org.kde.StatusNotifierItem
+item_property() { item_call org.freedesktop.DBus.Properties.Get "$ITEM" "$1"; }
+item_owner_pid() {
+    gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+        --method org.freedesktop.DBus.GetConnectionUnixProcessID "$(sni_items | sed 's/@.*//')" |
+        sed 's/.* \([0-9]*\),)$/\1/'
+}
+# What a user has of the window: in the window list (and so in the dash) or
+# not, mapped or not, and its ICCCM state.
+window_seen() {
+    if window_managed; then printf 'listed '; else printf 'unlisted '; fi
+    printf '%s %s\n' "$(window_map_state)" "$(window_wm_state)"
+}
+hidden() { [[ $(window_seen) == 'unlisted IsUnMapped Withdrawn' ]]; }
+
+rc=0; ai_uuid=$(appindicator_uuid) || rc=$?
+check_eq "the AppIndicator extension is installed" 0 "$rc"
+desktop_stop
+must "headless GNOME Shell with XWayland starts" gnome_start --enable --xwayland
+must "the AppIndicator extension turns on" gnome-extensions enable "$ai_uuid"
+must "its watcher is on the bus" wait_until 10 sni_get IsStatusNotifierHostRegistered
+# As a GNOME session starts it: both displays there, Qt left to choose.
+export WAYLAND_DISPLAY=$GNOME_WAYLAND
+unset QT_QPA_PLATFORM
+must "dovo starts on the shell's XWayland" dovo_start
+check_eq "the watcher lists one item, as service@path" 1 \
+    "$(wait_eq 10 1 eval 'sni_items | grep -c "^:[0-9.]*@/StatusNotifierItem$"')"
+check_eq "the item is dovo's" "$DOVO_PID" "$(item_owner_pid)"
+check_eq "and a host shows it" "(<true>,)" "$(sni_get IsStatusNotifierHostRegistered)"
+check_true "its tooltip is the tip" eval 'item_property ToolTip | grep -q "Dovo - QuenDorvil"'
+check_true "its icon has the 32 px mouse" eval 'item_property IconPixmap | grep -q "(32, 32, "'
+check_eq "no notification-area line" 0 "$(grep -c 'no notification area' "$DOVO_STDERR")"
+
+xdotool windowminimize "$DOVO_WID"
+check_eq "minimise hides the window" "unlisted IsUnMapped Withdrawn" \
+    "$(wait_eq 5 "unlisted IsUnMapped Withdrawn" window_seen)"
+# label | the panel's call
+for row in "middle click|SecondaryActivate" "context menu|ContextMenu"; do
+    check_true "${row%%|*}: the item answers" item_call "$ITEM.${row#*|}" 0 0
+    check_true "${row%%|*}: the window stays hidden" holds_for 1.5 hidden
+done
+check_true "left click: the item answers" item_call "$ITEM.Activate" 0 0
+check_eq "left click: the window is back" "listed IsViewable Normal" \
+    "$(wait_eq 5 "listed IsViewable Normal" window_seen)"
+
+# A moment without a host: the minimised window stays in the dash, and the
+# panel's left click must still bring it back.
+must "the extension turns off" gnome-extensions disable "$ai_uuid"
+must "its watcher leaves the bus" wait_until 10 eval '! sni_get ProtocolVersion'
+xdotool windowminimize "$DOVO_WID"
+check_eq "without a host minimise leaves it iconic, in the dash" "listed IsViewable Iconic" \
+    "$(wait_eq 5 "listed IsViewable Iconic" window_seen)"
+must "the extension turns on again" gnome-extensions enable "$ai_uuid"
+check_eq "dovo's item registers again" 1 "$(wait_eq 10 1 eval 'sni_items | wc -l')"
+check_true "left click on the iconic window: the item answers" item_call "$ITEM.Activate" 0 0
+check_eq "and the window is back" "listed IsViewable Normal" \
+    "$(wait_eq 5 "listed IsViewable Normal" window_seen)"
+
+rc=0; dovo_close || rc=$?
+check_eq "close exits 0" 0 "$rc"
+check_eq "the item leaves the panel" "" "$(wait_eq 5 "" sni_items)"
 finish

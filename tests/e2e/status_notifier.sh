@@ -12,6 +12,10 @@
 # panel shows the item, and the item comes back with a restarted watcher.
 # On the same bus Dovo owns net.quendorvil.Dovo and answers
 # org.freedesktop.Application.Activate as a launcher calls it.
+# The stand-in lists items as Plasma's watcher does ("service/path"). Plasma's
+# own is a kded module of plasma-workspace, which on Debian 12 brings 224
+# packages (systemd among them) and still shows no host without plasmashell;
+# GNOME's AppIndicator extension, the real host tested, is in gnome.sh.
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

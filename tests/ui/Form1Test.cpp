@@ -1,6 +1,7 @@
 #include "ui/Form1.h"
 
 #include "FakeServices.h"
+#include "ui/StatusNotifierTray.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -176,6 +177,31 @@ private slots:
         QCOMPARE(services.stored["odoledger/totalpixels"], std::string("150"));
         form.SaveIfChanged("test");
         QCOMPARE(services.commits.size(), size_t(1));
+    }
+
+    // Whether the icon counts as shown, and so whether minimising may hide
+    // the window, hangs on finding our own entry in the watcher's list.
+    void aWatcherEntryIsOursInEachHostsForm_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<bool>("ours");
+        QTest::newRow("KDE: service/path") << ":1.14/StatusNotifierItem" << true;
+        QTest::newRow("GNOME AppIndicator: service@/path") << ":1.14@/StatusNotifierItem" << true;
+        QTest::newRow("as registered: service") << ":1.14" << true;
+        QTest::newRow("another connection's item") << ":1.15@/StatusNotifierItem" << false;
+        QTest::newRow("a name our name begins") << ":1.140@/StatusNotifierItem" << false;
+        QTest::newRow("another path of ours") << ":1.14/MenuBar" << false;
+        QTest::newRow("another path, GNOME's form")
+            << ":1.14@/org/ayatana/NotificationItem" << false;
+    }
+
+    void aWatcherEntryIsOursInEachHostsForm()
+    {
+        QFETCH(QString, entry);
+        QFETCH(bool, ours);
+        QCOMPARE(dovo::ListsOurItem(entry, QStringLiteral(":1.14")), ours);
+        // Before Qt has a connection of its own there is nothing of ours.
+        QVERIFY(!dovo::ListsOurItem(entry, QString()));
     }
 };
 
