@@ -113,19 +113,28 @@ sni_get() {
 }
 # The watcher's entries, one a line, as it wrote them.
 sni_items() { sni_get RegisteredStatusNotifierItems | grep -o "'[^']*'" | tr -d "'"; }
-# item_call METHOD ARGS...: a call on the first listed item, as the panel
-# makes it, "service@/path" taken apart.
-item_call() {
+# item_service, item_path: the first listed item taken apart, in whichever
+# form the host wrote it ("service@/path" up to GNOME 48's AppIndicator,
+# the bare "service" from GNOME 50's).
+item_service() { sni_items | head -n 1 | sed 's/[@/].*//'; }
+item_path() {
     local item
     item=$(sni_items | head -n 1)
-    [[ -n $item ]] || return 1
-    gdbus call --session --dest "${item%%@*}" --object-path "/${item#*@/}" --method "$@"
+    [[ $item == */* ]] && echo "/${item#*/}" || echo /StatusNotifierItem
+}
+# item_call METHOD ARGS...: a call on the first listed item, as the panel
+# makes it.
+item_call() {
+    local service
+    service=$(item_service)
+    [[ -n $service ]] || return 1
+    gdbus call --session --dest "$service" --object-path "$(item_path)" --method "$@"
 }
 ITEM=org.kde.StatusNotifierItem
 item_property() { item_call org.freedesktop.DBus.Properties.Get "$ITEM" "$1"; }
 item_owner_pid() {
     gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
-        --method org.freedesktop.DBus.GetConnectionUnixProcessID "$(sni_items | sed 's/@.*//')" |
+        --method org.freedesktop.DBus.GetConnectionUnixProcessID "$(item_service)" |
         sed 's/.* \([0-9]*\),)$/\1/'
 }
 # What a user has of the window: in the window list (and so in the dash) or
@@ -146,8 +155,8 @@ must "its watcher is on the bus" wait_until 10 sni_get IsStatusNotifierHostRegis
 export WAYLAND_DISPLAY=$GNOME_WAYLAND
 unset QT_QPA_PLATFORM
 must "dovo starts on the shell's XWayland" dovo_start
-check_eq "the watcher lists one item, as service@path" 1 \
-    "$(wait_eq 10 1 eval 'sni_items | grep -c "^:[0-9.]*@/StatusNotifierItem$"')"
+check_eq "the watcher lists one item, Qt's on its own connection" 1 \
+    "$(wait_eq 10 1 eval 'sni_items | grep -cE "^:[0-9.]+(@?/StatusNotifierItem)?$"')"
 check_eq "the item is dovo's" "$DOVO_PID" "$(item_owner_pid)"
 check_eq "and a host shows it" "(<true>,)" "$(sni_get IsStatusNotifierHostRegistered)"
 check_true "its tooltip is the tip" eval 'item_property ToolTip | grep -q "Dovo - QuenDorvil"'
