@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QWindow>
 
 #include <cmath>
 
@@ -211,7 +212,7 @@ void Form1::changeEvent(QEvent* event)
 void Form1::Form_Resize()
 {
     HandleErrors("Form_Resize", [this] {
-        if (!isMinimized() || !Module1::TrayIconShown()) {
+        if (!isMinimized() || !Module1::TrayIconShown() || staleMinimise()) {
             return;
         }
         // Hiding while the state change is still being delivered leaves some
@@ -240,11 +241,37 @@ void Form1::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason)
             // comes back normal under every window manager.
             hide();
         }
+        if (isMinimized()) {
+            restoring_ = true;
+            if (!followingExposure_ && windowHandle() != nullptr) {
+                windowHandle()->installEventFilter(this);
+                followingExposure_ = true;
+            }
+        }
         setWindowState(windowState() & ~Qt::WindowMinimized);
         show();
         raise();
         activateWindow();
     });
+}
+
+bool Form1::staleMinimise() const
+{
+    // Brought back from minimised, the window can hear once more that it is
+    // minimised before the window manager has shown it: Qt's xcb plugin
+    // keeps a window that was iconic minimised while WM_STATE says
+    // Withdrawn (seen with Mutter 48 and 50, Qt 6.8 and 6.11). A minimise
+    // once the window is on screen again is the user's.
+    return restoring_;
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Expose && windowHandle() != nullptr &&
+        windowHandle()->isExposed()) {
+        restoring_ = false;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void Form1::TrayIconLost()

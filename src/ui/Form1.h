@@ -43,11 +43,13 @@ public:
 protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildControls();
     void showReadouts(const ReadoutTexts& texts);
     void wakeTimer();
+    bool staleMinimise() const;
 
     Services& services_;
     OdometerState state_;
@@ -64,6 +66,10 @@ private:
     QPushButton* Command1 = nullptr;
     QTimer Timer1;
     QTimer autoSave_;
+    // Valid from the icon bringing the window back from iconic, unhidden,
+    // until the window is on screen again.
+    bool restoring_ = false;
+    bool followingExposure_ = false;
 };
 
 } // namespace dovo
