@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/pointer/PointerSource.h"
 #include "platform/Services.h"
 #include "platform/SettingsFile.h"
+#include "platform/pointer/PointerSource.h"
 
 #include <QPoint>
 
