@@ -7,6 +7,7 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QTimer>
 
 namespace dovo {
 
@@ -101,8 +102,18 @@ void StatusNotifierTray::refresh()
                  properties.value(QStringLiteral("RegisteredStatusNotifierItems")).toStringList()) {
                 registered = registered || ListsOurItem(item, ours);
             }
-            setShown(registered &&
-                     properties.value(QStringLiteral("IsStatusNotifierHostRegistered")).toBool());
+            const bool host =
+                properties.value(QStringLiteral("IsStatusNotifierHostRegistered")).toBool();
+            setShown(registered && host);
+            // GNOME 50's AppIndicator watcher can tell of our registration,
+            // or of its host, before its properties say so, and says nothing
+            // once they do: ask again a few times, ever more rarely.
+            constexpr int MaxRetries = 6;
+            if (registered && host) {
+                retries_ = 0;
+            } else if (retries_ < MaxRetries) {
+                QTimer::singleShot(250 << retries_++, this, &StatusNotifierTray::refresh);
+            }
         });
 }
 

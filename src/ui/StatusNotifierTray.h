@@ -41,6 +41,7 @@ private:
     QDBusServiceWatcher* watcher_ = nullptr;
     bool shown_ = false;
     int refreshes_ = 0;
+    int retries_ = 0;
 };
 
 } // namespace dovo

@@ -107,7 +107,11 @@ bool KWinPointerSource::Receiver::handleMessage(const QDBusMessage& message,
             connection.send(message.createErrorReply(
                 QDBusError::AccessDenied, QStringLiteral("Only KWin reports the pointer to Dovo")));
         }
-        source_.refused(message.service());
+        // Until the bus has said who KWin is, KWin's own first reports are
+        // refused too; that is no stranger to tell of.
+        if (source_.ownerKnown_) {
+            source_.refused(message.service());
+        }
         return true;
     }
     const std::optional<QPoint> position = PointFromReport(message.arguments());
@@ -175,6 +179,7 @@ void KWinPointerSource::start()
         if (reply.type() == QDBusMessage::ReplyMessage) {
             kwinOwner_ = reply.arguments().value(0).toString();
         }
+        ownerKnown_ = true;
     });
     ownName();
 }
@@ -283,6 +288,7 @@ void KWinPointerSource::sendScript(unsigned attempt)
 void KWinPointerSource::kwinOwnerChanged(const QString& newOwner)
 {
     kwinOwner_ = newOwner;
+    ownerKnown_ = true;
     // A KWin that went away took the script with it; a new one has none.
     if (newOwner.isEmpty()) {
         loseTrack();

@@ -65,6 +65,7 @@ private:
     QString scriptPath_;
     // The unique name of org.kde.KWin's owner, the only one heard.
     QString kwinOwner_;
+    bool ownerKnown_ = false;
     QElapsedTimer clock_;
     QTimer check_;
     qint64 lastReportMs_ = 0;
