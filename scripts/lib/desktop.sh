@@ -488,7 +488,8 @@ _desk_dovo_window_ready() {
     DOVO_WID=$ids
 }
 
-# dovo_start [args...]: start $DOVO and wait (10 s) for its window.
+# dovo_start [args...]: start $DOVO and wait (10 s) for its window, then
+# until it has sampled where the pointer rests.
 dovo_start() {
     local rc
     if [[ -z ${DOVO:-} || $DOVO != /* || ! -x $DOVO ]]; then
@@ -527,6 +528,9 @@ dovo_start() {
         return 1
     fi
     export DOVO_WID
+    # Dovo's first tick comes 200 ms after its timer starts, which is before
+    # the window maps: a move before it would only set where counting starts.
+    sleep 0.4
     return 0
 }
 
