@@ -6,13 +6,13 @@
 
 namespace dovo {
 
-void Start(OdometerState& state, Services& services)
+void Start(OdometerState& state, PointerServices& services)
 {
     services.GetCursorPos(state.CurPos);
     state.LastPos = state.CurPos;
 }
 
-void Step(OdometerState& state, Services& services)
+void Step(OdometerState& state, PointerServices& services)
 {
     services.GetCursorPos(state.CurPos);
     const ScreenPoint& last = state.LastPos;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/OdometerState.h"
-#include "platform/Services.h"
+#include "core/PointerServices.h"
 
 #include <string>
 
@@ -9,11 +9,11 @@ namespace dovo {
 
 // Takes the pointer as the starting point, so the first tick counts only
 // movement made after start, not the way from the screen corner.
-void Start(OdometerState& state, Services& services);
+void Start(OdometerState& state, PointerServices& services);
 
 // One sample: measure from LastPos to the pointer, add it, carry at most one
 // block. Throws OverflowError and then leaves the carry and LastPos undone.
-void Step(OdometerState& state, Services& services);
+void Step(OdometerState& state, PointerServices& services);
 
 void Reset(OdometerState& state);
 

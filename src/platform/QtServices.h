@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Services.h"
+#include "session/Services.h"
 #include "platform/SettingsFile.h"
 #include "platform/pointer/PointerSource.h"
 

@@ -1,7 +1,7 @@
 #include "platform/SettingsFile.h"
 
-#include "platform/ErrorHandling.h"
-#include "platform/Services.h"
+#include "session/ErrorHandling.h"
+#include "session/Services.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -6,7 +6,7 @@ namespace dovo {
 
 namespace {
 
-std::int32_t LoadOne(Services& services, const char* key)
+std::int32_t LoadOne(SettingsStore& services, const char* key)
 {
     const std::string text = services.GetSetting(SettingsApp, SettingsSection, key, "0");
     if (const auto value = TextToInt32(text)) {
@@ -18,13 +18,13 @@ std::int32_t LoadOne(Services& services, const char* key)
 
 } // namespace
 
-void Load(OdometerState& state, Services& services)
+void Load(OdometerState& state, SettingsStore& services)
 {
     state.TotalTwips = LoadOne(services, TwipsKey);
     state.TotalBlocks = LoadOne(services, BlocksKey);
 }
 
-void Save(const OdometerState& state, Services& services)
+void Save(const OdometerState& state, SettingsStore& services)
 {
     services.SaveSetting(SettingsApp, SettingsSection, TwipsKey, Int32ToText(state.TotalTwips));
     services.SaveSetting(SettingsApp, SettingsSection, BlocksKey, Int32ToText(state.TotalBlocks));

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/OdometerState.h"
-#include "platform/Services.h"
+#include "settings/SettingsStore.h"
 
 namespace dovo {
 
@@ -12,10 +12,10 @@ inline constexpr const char* BlocksKey = "totalmpixels";
 
 // Reads both totals. A stored text that is not a 32-bit number is reported
 // and that total starts from 0; the other one still loads.
-void Load(OdometerState& state, Services& services);
+void Load(OdometerState& state, SettingsStore& services);
 
 // Writes both totals in one commit. Throws SettingsError when they cannot be
 // written; the file on disk is then as it was.
-void Save(const OdometerState& state, Services& services);
+void Save(const OdometerState& state, SettingsStore& services);
 
 } // namespace dovo

@@ -1,6 +1,6 @@
 #include "ui/Application.h"
 
-#include "platform/ErrorHandling.h"
+#include "session/ErrorHandling.h"
 #include "platform/QtServices.h"
 #include "platform/TerminationSignals.h"
 #include "platform/pointer/PointerSources.h"

@@ -1,6 +1,6 @@
 #include "ui/CommandLine.h"
 
-#include "platform/ErrorHandling.h"
+#include "session/ErrorHandling.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "ui/Form1.h"
 
-#include "platform/ErrorHandling.h"
-#include "settings/SavedTotals.h"
+#include "session/ErrorHandling.h"
+#include "session/WindowLayout.h"
 #include "ui/Module1.h"
 
 #include <QCloseEvent>
@@ -14,23 +14,9 @@
 #include <QPushButton>
 #include <QWindow>
 
-#include <cmath>
-
 namespace dovo {
 
 namespace {
-
-constexpr int TickMilliseconds = 200;
-constexpr int AutoSaveMilliseconds = 5 * 60 * 1000;
-constexpr const char* Caption = "Dovo - Quen Dorvil";
-constexpr const char* Heading = "Your mouse has travelled";
-
-// The window is laid out in twips, like a printed page, and turned into
-// pixels with the screen's own density so it keeps its physical size.
-struct TwipRect
-{
-    int left, top, width, height;
-};
 
 QFont LabelFont(double pointSize)
 {
@@ -43,34 +29,20 @@ QFont LabelFont(double pointSize)
     return font;
 }
 
-// Shrinks the face in half points until the text fits, so a wider
-// substitute face never clips the label.
 QFont FittingFont(double pointSize, const QString& text, const QSize& box)
 {
-    QFont font = LabelFont(pointSize);
-    while (font.pointSizeF() > 6.0) {
-        const QFontMetricsF metrics(font);
-        if (metrics.horizontalAdvance(text) <= box.width() && metrics.height() <= box.height()) {
-            break;
-        }
-        font.setPointSizeF(font.pointSizeF() - 0.5);
-    }
-    return font;
-}
-
-int AutoSaveInterval()
-{
-    // Tests of the periodic save cannot wait five minutes.
-    bool ok = false;
-    const int fromTest = qEnvironmentVariableIntValue("DOVO_AUTOSAVE_INTERVAL_MS", &ok);
-    return ok && fromTest > 0 ? fromTest : AutoSaveMilliseconds;
+    return LabelFont(WindowLayout::FittingPointSize(pointSize, [&](double points) {
+        const QFontMetricsF metrics(LabelFont(points));
+        return metrics.horizontalAdvance(text) <= box.width() && metrics.height() <= box.height();
+    }));
 }
 
 } // namespace
 
-Form1::Form1(Services& services, QWidget* parent) : QWidget(parent), services_(services)
+Form1::Form1(Services& services, QWidget* parent)
+    : QWidget(parent), services_(services), session_(services)
 {
-    setWindowTitle(QString::fromUtf8(Caption));
+    setWindowTitle(QString::fromUtf8(WindowLayout::Caption));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
@@ -89,13 +61,12 @@ Form1::Form1(Services& services, QWidget* parent) : QWidget(parent), services_(s
     buildControls();
 
     Form_Load();
-    Start(state_, services_);
 
     connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
-    Timer1.start(TickMilliseconds);
+    Timer1.start(WindowLayout::TickMilliseconds);
 
     connect(&autoSave_, &QTimer::timeout, this, [this] { SaveIfChanged("autosave"); });
-    autoSave_.start(AutoSaveInterval());
+    autoSave_.start(WindowLayout::AutoSaveMilliseconds());
 }
 
 Form1::~Form1()
@@ -107,74 +78,60 @@ void Form1::buildControls()
 {
     const double fx = services_.TwipsPerPixelX();
     const double fy = services_.TwipsPerPixelY();
-    const auto place = [fx, fy](QWidget* widget, TwipRect r) {
-        widget->setGeometry(static_cast<int>(std::lround(r.left / fx)),
-                            static_cast<int>(std::lround(r.top / fy)),
-                            static_cast<int>(std::lround(r.width / fx)),
-                            static_cast<int>(std::lround(r.height / fy)));
+    const auto place = [fx, fy](QWidget* widget, WindowLayout::TwipRect r) {
+        widget->setGeometry(WindowLayout::ToPixels(r.left, fx), WindowLayout::ToPixels(r.top, fy),
+                            WindowLayout::ToPixels(r.width, fx),
+                            WindowLayout::ToPixels(r.height, fy));
     };
-    setFixedSize(static_cast<int>(std::lround(4680 / fx)),
-                 static_cast<int>(std::lround(2520 / fy)));
+    setFixedSize(WindowLayout::ToPixels(WindowLayout::ClientWidth, fx),
+                 WindowLayout::ToPixels(WindowLayout::ClientHeight, fy));
 
-    Label2 = new QLabel(QString::fromUtf8(Heading), this);
+    Label2 = new QLabel(QString::fromUtf8(WindowLayout::Heading), this);
     Label2->setObjectName(QStringLiteral("Label2"));
-    place(Label2, {240, 120, 4335, 495});
-    Label2->setFont(FittingFont(18, Label2->text(), Label2->size()));
+    place(Label2, WindowLayout::Label2);
+    Label2->setFont(FittingFont(WindowLayout::HeadingPoints, Label2->text(), Label2->size()));
     Label2->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-    const QFont readoutFont = LabelFont(13.5);
-    int top = 720;
-    for (QLabel** label : {&Label1, &Label3, &Label4}) {
-        *label = new QLabel(this);
-        place(*label, {120, top, 4455, 375});
-        (*label)->setFont(readoutFont);
-        (*label)->setAlignment(Qt::AlignCenter);
-        top += 360;
+    const QFont readoutFont = LabelFont(WindowLayout::ReadoutPoints);
+    const char* names[] = {"Label1", "Label3", "Label4"};
+    QLabel** labels[] = {&Label1, &Label3, &Label4};
+    for (int i = 0; i < 3; ++i) {
+        *labels[i] = new QLabel(this);
+        (*labels[i])->setObjectName(QString::fromLatin1(names[i]));
+        place(*labels[i], WindowLayout::Readouts[i]);
+        (*labels[i])->setFont(readoutFont);
+        (*labels[i])->setAlignment(Qt::AlignCenter);
     }
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label3->setObjectName(QStringLiteral("Label3"));
-    Label4->setObjectName(QStringLiteral("Label4"));
 
-    Command1 = new QPushButton(QStringLiteral("Reset Counter"), this);
+    Command1 = new QPushButton(QString::fromUtf8(WindowLayout::ResetText), this);
     Command1->setObjectName(QStringLiteral("Command1"));
-    place(Command1, {960, 2040, 2415, 375});
+    place(Command1, WindowLayout::Command1);
     Command1->setAutoDefault(false);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
 }
 
 void Form1::Form_Load()
 {
-    HandleErrors("Form_Load", [this] {
-        Load(state_, services_);
-        savedTwips_ = state_.TotalTwips;
-        savedBlocks_ = state_.TotalBlocks;
-    });
+    session_.Load();
     HandleErrors("Form_Load",
-                 [this] { Module1::AddTrayIcon(*this, QString::fromUtf8(Module1::TrayTip)); });
+                 [this] { Module1::AddTrayIcon(*this, QString::fromUtf8(WindowLayout::TrayTip)); });
 }
 
 void Form1::Timer1_Timer()
 {
-    const OdometerState before = state_;
-    HandleErrors("Timer1_Timer", [this] {
-        if (services_.PointerReacquired()) {
-            Start(state_, services_);
-        }
-        Step(state_, services_);
-        showReadouts(Readouts(state_.TotalTwips, state_.TotalBlocks, services_.DecimalSeparator()));
-    });
-    // A tick that changed nothing will be followed by more of the same until
-    // the pointer moves: sleep until then where the desktop can tell us.
-    // Readouts were refreshed above, so a reset already shows its zeros.
-    if (state_ == before && services_.SleepUntilMotion([this] { wakeTimer(); })) {
+    const OdometerSession::TickResult tick = session_.Tick([this] { wakeTimer(); });
+    if (tick.readouts) {
+        showReadouts(*tick.readouts);
+    }
+    if (tick.maySleep) {
         Timer1.stop();
     }
 }
 
 void Form1::wakeTimer()
 {
-    if (!Timer1.isActive() && !unloaded_) {
-        Timer1.start(TickMilliseconds);
+    if (!Timer1.isActive() && !session_.unloaded()) {
+        Timer1.start(WindowLayout::TickMilliseconds);
     }
 }
 
@@ -196,7 +153,7 @@ void Form1::showReadouts(const ReadoutTexts& texts)
 
 void Form1::Command1_Click()
 {
-    HandleErrors("Command1_Click", [this] { Reset(state_); });
+    session_.Reset();
     // The zeros show at the next tick even while the pointer rests.
     wakeTimer();
 }
@@ -276,7 +233,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
 
 void Form1::TrayIconLost()
 {
-    if (isVisible() || unloaded_) {
+    if (isVisible() || session_.unloaded()) {
         return;
     }
     // Shown rather than minimised: a window that was withdrawn while the
@@ -289,14 +246,7 @@ void Form1::TrayIconLost()
 
 void Form1::SaveIfChanged(const char* handler)
 {
-    HandleErrors(handler, [this] {
-        if (state_.TotalTwips == savedTwips_ && state_.TotalBlocks == savedBlocks_) {
-            return;
-        }
-        Save(state_, services_);
-        savedTwips_ = state_.TotalTwips;
-        savedBlocks_ = state_.TotalBlocks;
-    });
+    session_.SaveIfChanged(handler);
 }
 
 void Form1::closeEvent(QCloseEvent* event)
@@ -307,24 +257,17 @@ void Form1::closeEvent(QCloseEvent* event)
 
 void Form1::Form_Unload()
 {
-    if (unloaded_) {
+    if (session_.unloaded()) {
         return;
     }
-    unloaded_ = true;
     Timer1.stop();
     autoSave_.stop();
-    try {
-        Save(state_, services_);
-    } catch (const SettingsError& error) {
-        WriteLine(std::string("dovo: ") + error.what());
-        exitCode_ = 1;
-    } catch (const std::exception& error) {
-        DefaultErrorReporter().Report("Form_Unload", error.what());
-        exitCode_ = 1;
+    if (const auto failure = session_.Unload()) {
+        WriteLine("dovo: " + *failure);
     }
     // Removed even when the save failed: a stale icon would outlive us.
     HandleErrors("Form_Unload", [] { Module1::RemoveTrayIcon(); });
-    QCoreApplication::exit(exitCode_);
+    QCoreApplication::exit(session_.exitCode());
 }
 
 } // namespace dovo

@@ -1,8 +1,6 @@
 #pragma once
 
-#include "core/Odometer.h"
-#include "core/OdometerState.h"
-#include "platform/Services.h"
+#include "session/OdometerSession.h"
 
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -36,9 +34,9 @@ public:
     // save and the session manager.
     void SaveIfChanged(const char* handler);
 
-    const OdometerState& state() const { return state_; }
-    bool unloaded() const { return unloaded_; }
-    int exitCode() const { return exitCode_; }
+    const OdometerState& state() const { return session_.state(); }
+    bool unloaded() const { return session_.unloaded(); }
+    int exitCode() const { return session_.exitCode(); }
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -52,12 +50,8 @@ private:
     bool staleMinimise() const;
 
     Services& services_;
-    OdometerState state_;
+    OdometerSession session_;
     ReadoutTexts shown_;
-    std::int32_t savedTwips_ = 0;
-    std::int32_t savedBlocks_ = 0;
-    bool unloaded_ = false;
-    int exitCode_ = 0;
 
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;

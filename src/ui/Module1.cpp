@@ -1,6 +1,6 @@
 #include "ui/Module1.h"
 
-#include "platform/ErrorHandling.h"
+#include "session/ErrorHandling.h"
 #include "ui/Form1.h"
 #include "ui/StatusNotifierTray.h"
 

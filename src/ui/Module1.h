@@ -26,8 +26,6 @@ struct TrayRecord
 
 extern TrayRecord TrayData;
 
-inline constexpr const char* TrayTip = "Dovo - QuenDorvil";
-
 void AddTrayIcon(Form1& window, const QString& tip);
 void RemoveTrayIcon();
 

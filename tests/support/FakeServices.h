@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Services.h"
+#include "session/Services.h"
 
 #include <deque>
 #include <map>

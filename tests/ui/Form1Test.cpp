@@ -152,33 +152,6 @@ private slots:
         QVERIFY2(clock.elapsed() <= 300, qPrintable(QString::number(clock.elapsed())));
     }
 
-    void aPointerFoundAgainStartsAfreshWithoutCountingTheJump()
-    {
-        FakeServices services;
-        services.pointer = {{400, 300}, {410, 300}, {1200, 700}, {1200, 710}};
-        Form1 form(services);
-        form.Timer1_Timer();
-        services.reacquired = true;
-        form.Timer1_Timer();
-        form.Timer1_Timer();
-        QCOMPARE(form.state().TotalTwips, 2 * 150);
-    }
-
-    void thePeriodicSaveWritesOnlyWhenTheTotalsChanged()
-    {
-        FakeServices services;
-        services.pointer = {{0, 0}, {0, 10}};
-        Form1 form(services);
-        form.SaveIfChanged("test");
-        QCOMPARE(services.commits.size(), size_t(0));
-        form.Timer1_Timer();
-        form.SaveIfChanged("test");
-        QCOMPARE(services.commits.size(), size_t(1));
-        QCOMPARE(services.stored["odoledger/totalpixels"], std::string("150"));
-        form.SaveIfChanged("test");
-        QCOMPARE(services.commits.size(), size_t(1));
-    }
-
     // Whether the icon counts as shown, and so whether minimising may hide
     // the window, hangs on finding our own entry in the watcher's list.
     void aWatcherEntryIsOursInEachHostsForm_data()

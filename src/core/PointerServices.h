@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
 
 namespace dovo {
@@ -16,20 +15,12 @@ struct ScreenPoint
     friend bool operator==(const ScreenPoint&, const ScreenPoint&) = default;
 };
 
-// The settings store could not be read or written; what() says which file
-// and why, in words meant for the user.
-class SettingsError : public std::runtime_error
+// What the odometer asks of the desktop: where the pointer is and how large
+// a pixel is. Through this alone the arithmetic runs without a display.
+class PointerServices
 {
 public:
-    explicit SettingsError(const std::string& what) : std::runtime_error(what) {}
-};
-
-// Everything the program asks of the desktop. The odometer and the saved
-// totals see the platform only through this, so they run without a display.
-class Services
-{
-public:
-    virtual ~Services() = default;
+    virtual ~PointerServices() = default;
 
     // The pointer position in screen pixels. Left as it was when the
     // platform cannot tell.
@@ -58,23 +49,6 @@ public:
 
     // The user's decimal separator, for the kilometre readout.
     virtual std::string DecimalSeparator() = 0;
-
-    // The stored text, or defaultText when the key is absent.
-    virtual std::string GetSetting(const std::string& app, const std::string& section,
-                                   const std::string& key, const std::string& defaultText) = 0;
-
-    // Staged until CommitSettings, so that both totals reach the disk in
-    // one atomic write and a crash can never leave one old and one new.
-    virtual void SaveSetting(const std::string& app, const std::string& section,
-                             const std::string& key, const std::string& text) = 0;
-
-    // Throws SettingsError when the store cannot be written.
-    virtual void CommitSettings(const std::string& app) = 0;
-
-    // A stored text that is not a valid value: tell the user, and keep the
-    // store's current file aside before the next commit replaces it.
-    virtual void RejectSetting(const std::string& app, const std::string& section,
-                               const std::string& key, const std::string& text) = 0;
 };
 
 } // namespace dovo

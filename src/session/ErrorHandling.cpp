@@ -1,4 +1,4 @@
-#include "platform/ErrorHandling.h"
+#include "session/ErrorHandling.h"
 
 #include <cstdio>
 
