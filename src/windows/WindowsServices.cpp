@@ -1,0 +1,125 @@
+#include "windows/WindowsServices.h"
+
+#include "windows/WideText.h"
+
+#include <shellscalingapi.h>
+#include <utility>
+
+namespace dovo {
+
+namespace {
+
+constexpr float TwipsPerInch = 1440.0f;
+constexpr UINT DefaultDpi = 96;
+constexpr USHORT GenericDesktopPage = 0x01;
+constexpr USHORT MouseUsage = 0x02;
+
+} // namespace
+
+void WindowsServices::GetCursorPos(ScreenPoint& point)
+{
+    // Fails while a secure desktop (the lock screen, an elevation prompt)
+    // has the input; the pointer then stays where it was last seen.
+    POINT position;
+    if (!::GetCursorPos(&position)) {
+        return;
+    }
+    lastPoint_ = position;
+    point.x = position.x;
+    point.y = position.y;
+}
+
+UINT WindowsServices::DpiAtPointer(bool horizontal)
+{
+    // The program is per-monitor DPI aware, so positions are physical pixels
+    // and each monitor has its own density: a move is measured with the one
+    // it ended on.
+    const HMONITOR monitor = MonitorFromPoint(lastPoint_, MONITOR_DEFAULTTONEAREST);
+    UINT dpiX = 0;
+    UINT dpiY = 0;
+    if (monitor == nullptr || FAILED(GetDpiForMonitor(monitor, MDT_EFFECTIVE_DPI, &dpiX, &dpiY))) {
+        return DefaultDpi;
+    }
+    const UINT dpi = horizontal ? dpiX : dpiY;
+    return dpi > 0 ? dpi : DefaultDpi;
+}
+
+float WindowsServices::TwipsPerPixelX()
+{
+    return TwipsPerInch / static_cast<float>(DpiAtPointer(true));
+}
+
+float WindowsServices::TwipsPerPixelY()
+{
+    return TwipsPerInch / static_cast<float>(DpiAtPointer(false));
+}
+
+std::string WindowsServices::DecimalSeparator()
+{
+    wchar_t separator[8] = {};
+    if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, separator, 8) <= 1) {
+        return ".";
+    }
+    return Narrow(separator);
+}
+
+bool WindowsServices::SleepUntilMotion(std::function<void()> wake)
+{
+    if (window_ == nullptr) {
+        return false;
+    }
+    if (!watching_) {
+        const RAWINPUTDEVICE mouse = {GenericDesktopPage, MouseUsage, RIDEV_INPUTSINK, window_};
+        if (!RegisterRawInputDevices(&mouse, 1, sizeof mouse)) {
+            return false;
+        }
+        watching_ = true;
+    }
+    wake_ = std::move(wake);
+    return true;
+}
+
+void WindowsServices::MotionSeen()
+{
+    // Raw input costs a message at every mouse report, so it is on only
+    // while the tick sleeps.
+    StopWatching();
+    if (auto wake = std::exchange(wake_, nullptr)) {
+        wake();
+    }
+}
+
+void WindowsServices::StopWatching()
+{
+    if (!watching_) {
+        return;
+    }
+    const RAWINPUTDEVICE mouse = {GenericDesktopPage, MouseUsage, RIDEV_REMOVE, nullptr};
+    RegisterRawInputDevices(&mouse, 1, sizeof mouse);
+    watching_ = false;
+}
+
+std::string WindowsServices::GetSetting(const std::string& app, const std::string& section,
+                                        const std::string& key, const std::string& defaultText)
+{
+    return settings_.GetSetting(app, section, key, defaultText);
+}
+
+void WindowsServices::SaveSetting(const std::string& app, const std::string& section,
+                                  const std::string& key, const std::string& text)
+{
+    settings_.SaveSetting(app, section, key, text);
+}
+
+void WindowsServices::CommitSettings(const std::string& app)
+{
+    settings_.CommitSettings(app);
+}
+
+void WindowsServices::RejectSetting(const std::string& app, const std::string& section,
+                                    const std::string& key, const std::string& text)
+{
+    settings_.RejectSetting(app, section, key, text);
+}
+
+} // namespace dovo

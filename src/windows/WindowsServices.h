@@ -1,0 +1,49 @@
+#pragma once
+
+#include "session/Services.h"
+#include "windows/RegistrySettings.h"
+
+#include <windows.h>
+
+namespace dovo {
+
+// The pointer from GetCursorPos on the virtual screen, measured with the
+// density of the monitor under it, and the totals in the registry.
+class WindowsServices final : public Services
+{
+public:
+    void GetCursorPos(ScreenPoint& point) override;
+    // Raw input from every mouse, also while another window has the focus,
+    // wakes the tick at the next motion.
+    bool SleepUntilMotion(std::function<void()> wake) override;
+    float TwipsPerPixelX() override;
+    float TwipsPerPixelY() override;
+    std::string DecimalSeparator() override;
+
+    std::string GetSetting(const std::string& app, const std::string& section,
+                           const std::string& key, const std::string& defaultText) override;
+    void SaveSetting(const std::string& app, const std::string& section, const std::string& key,
+                     const std::string& text) override;
+    void CommitSettings(const std::string& app) override;
+    void RejectSetting(const std::string& app, const std::string& section, const std::string& key,
+                       const std::string& text) override;
+
+    // The window that receives WM_INPUT while the tick sleeps.
+    void SetWindow(HWND window) { window_ = window; }
+    // WM_INPUT arrived: motion (or a button) on some mouse.
+    void MotionSeen();
+
+    RegistrySettings& settings() { return settings_; }
+
+private:
+    void StopWatching();
+    UINT DpiAtPointer(bool horizontal);
+
+    RegistrySettings settings_;
+    HWND window_ = nullptr;
+    POINT lastPoint_ = {0, 0};
+    std::function<void()> wake_;
+    bool watching_ = false;
+};
+
+} // namespace dovo
