@@ -1,5 +1,6 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2034 # DOVO and DOVO_* are read by desktop.sh and the sourcing script
+# shellcheck disable=SC2119 # optional arguments of desktop.sh left out on purpose
 #
 # The real dovo.exe under Wine on a private desktop of scripts/lib/desktop.sh
 # (Xvfb, openbox, tint2), for the Wine tests:

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317 # predicates are called through check_true/wait_until
+# shellcheck disable=SC2119 # optional arguments of the harness left out on purpose
 #
 # The real dovo.exe under Wine when its registry values are damaged or its
 # key cannot be written: a damaged value is kept aside in the same key under

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317 # predicates are called through check_true/wait_until
+# shellcheck disable=SC2119 # optional arguments of the harness left out on purpose
 #
 # The real dovo.exe under Wine in the notification area (tint2 docks the
 # icons of Wine's explorer.exe): minimised it leaves the screen and the
