@@ -16,6 +16,8 @@ void WriteLine(std::string_view line)
     std::string whole(line);
     whole += '\n';
     std::fwrite(whole.data(), 1, whole.size(), stderr);
+    // The Windows C runtime buffers stderr fully where it is not a console.
+    std::fflush(stderr);
 }
 
 ErrorReporter::ErrorReporter(Sink out, Clock clock) : out_(std::move(out)), clock_(std::move(clock))

@@ -15,10 +15,13 @@ namespace {
 constexpr UINT_PTR Timer1Id = 1;
 constexpr UINT_PTR AutoSaveId = 2;
 constexpr int Command1Id = 101;
-// While the pointer rests, raw input wakes the tick at the next motion. This
-// slow tick stays for what moves the pointer without a mouse (a touch
-// screen, a pen, a remote session), so nothing is missed for long.
+// While the pointer rests, raw input wakes the tick at the next motion. A
+// slow tick stays for what moves the pointer without raw mouse input (a
+// touch screen, a pen, a remote session, Wine's pointer over windows not its
+// own), and it begins only after a while at rest, so a pointer that pauses
+// is still sampled at every tick when it goes on.
 constexpr UINT RestingMilliseconds = 2000;
+constexpr int TicksBeforeResting = 25;
 constexpr UINT WM_TELLUSER = WM_APP + 2;
 constexpr DWORD Style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr const wchar_t* LabelFace = L"Microsoft Sans Serif";
@@ -303,8 +306,10 @@ void Form1::Timer1_Timer()
     if (tick.readouts) {
         ShowReadouts(*tick.readouts);
     }
-    if (tick.maySleep != resting_) {
-        resting_ = tick.maySleep;
+    restingTicks_ = tick.maySleep ? restingTicks_ + 1 : 0;
+    const bool resting = restingTicks_ >= TicksBeforeResting;
+    if (resting != resting_) {
+        resting_ = resting;
         SetTimer(hWnd_, Timer1Id,
                  resting_ ? RestingMilliseconds : static_cast<UINT>(WindowLayout::TickMilliseconds),
                  nullptr);
@@ -313,6 +318,7 @@ void Form1::Timer1_Timer()
 
 void Form1::WakeTimer()
 {
+    restingTicks_ = 0;
     if (resting_ && !session_.unloaded()) {
         resting_ = false;
         SetTimer(hWnd_, Timer1Id, WindowLayout::TickMilliseconds, nullptr);

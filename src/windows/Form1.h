@@ -64,6 +64,7 @@ private:
     HICON icon_ = nullptr;
     HICON smallIcon_ = nullptr;
     std::string pendingNotice_;
+    int restingTicks_ = 0;
     bool resting_ = false;
     UINT taskbarCreated_ = 0;
 };
