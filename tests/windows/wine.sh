@@ -74,6 +74,10 @@ wine_desktop_start() {
     # persistent: the server, and with it the registry this test wrote,
     # lives until the desktop is torn down
     wineserver -p || return 1
+    # Wine's session (services, and explorer.exe with the desktop and the
+    # notification area) comes up with the first program that draws; on a
+    # busy machine that takes longer than dovo_start waits for a window.
+    wine "$DOVO_INSPECT" dpi >/dev/null || return 1
     if [[ -n $dpi ]]; then
         wine_reg_dpi "$dpi" || return 1
     fi

@@ -63,12 +63,12 @@ must "dovo starts with 283500/3" dovo_start
 layout96=$(dovo_controls)
 check_eq "the readouts show the loaded total" "3500 cm|35 m|0.03 km" "$(readouts)"
 check_false "a sound total brings no balloon" wine_balloon
-# Reset at rest: on the button, still long enough for Dovo to sleep, then
-# a click without a move.
+# Reset at rest: on the button, still for longer than the five seconds after
+# which Dovo's tick slows down, then a click without a move.
 line=$(awk -F '\t' '$8 == "Reset Counter"' <<<"$layout96")
 IFS=$'\t' read -r _ _ _ w h x y _ <<<"$line"
 must "the pointer rests on Reset Counter" pointer_move $((x + w / 2)) $((y + h / 2))
-sleep 3
+sleep 6
 xdotool click 1
 check_eq "Reset at rest clears the readouts" "0 cm|0 m|0 km" "$(wait_eq 5 "0 cm|0 m|0 km" readouts)"
 
