@@ -163,6 +163,9 @@ void SettingsFile::writeClean()
             QString("cannot save the totals to " + path_ + ": " + reason).toStdString());
     }
     damaged_ = false;
+    // The copy kept aside holds the damage just replaced; damage found after
+    // this is another loss and needs a copy of its own.
+    asidePath_.clear();
 }
 
 void SettingsFile::fail() const

@@ -100,6 +100,8 @@ struct DamageCase
     std::int32_t twips;
     std::int32_t blocks;
     const char* says;
+    // Written over the file while Dovo runs, after its first save.
+    QByteArray again = {};
 };
 
 TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
@@ -115,6 +117,8 @@ TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
         {"list", "[odoledger]\ntotalpixels=1,2\ntotalmpixels=1\n", 0, 1, "\"1, 2\""},
         {"binary", QByteArray("\x00\xff\x13[odo\x01\n=\x80\x80", 12), 0, 0,
          "is not a valid settings file"},
+        {"damaged again while running", "[odoledger]\ntotalpixels=abc\ntotalmpixels=5\n", 0, 5,
+         "is \"abc\"", QByteArray("\x00\xff[odo\x01\n=\x80", 8)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -139,6 +143,20 @@ TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
         const QByteArray after = read(file());
         EXPECT_EQ(after, "[odoledger]\ntotalmpixels=" + QByteArray::number(c.blocks) +
                              "\ntotalpixels=" + QByteArray::number(c.twips) + "\n");
+
+        if (c.again.isEmpty()) {
+            continue;
+        }
+        write(c.again);
+        errors();
+        dovo::Save(state, services);
+        const std::string againSaid = errors();
+        EXPECT_NE(againSaid.find("kept as " + file().toStdString() + ".damaged-2"),
+                  std::string::npos)
+            << againSaid;
+        EXPECT_EQ(read(file() + ".damaged-1"), before);
+        EXPECT_EQ(read(file() + ".damaged-2"), c.again);
+        EXPECT_EQ(read(file()), after);
     }
 }
 
