@@ -7,7 +7,8 @@
 # Dovo killed without warning.  SIGKILL gives it no chance to save, so what
 # survives is whatever the periodic save last wrote; when the X server dies
 # Qt ends the process from inside the event loop and only the exit hook can
-# save.  Either way the next start must carry on from the file.
+# save.  Either way the next start must carry on from the file; a save the
+# exit hook cannot make is reported like any other, never a crash.
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
