@@ -35,6 +35,7 @@ private:
     void open();
     void writeClean();
     [[noreturn]] void fail() const;
+    bool changedSinceKept() const;
     QString keepAside(bool move);
     void complain(const QString& problem);
 
