@@ -133,8 +133,30 @@ void SettingsFile::commit()
         const QString aside = keepAside(false);
         complain(QStringLiteral("is no longer a valid settings file; it is replaced") +
                  (aside.isEmpty() ? QString() : "; the damaged one is kept as " + aside));
+    } else if (changedSinceKept()) {
+        asidePath_.clear();
+        const QString aside = keepAside(false);
+        complain(QStringLiteral("was changed after it was found damaged; it is replaced") +
+                 (aside.isEmpty() ? QString() : "; what it held is kept as " + aside));
     }
     writeClean();
+}
+
+// Until the first clean write replaces a damaged file, another program or a
+// failing disk may write over it again; replacing that unseen would lose it.
+bool SettingsFile::changedSinceKept() const
+{
+    if (asidePath_.isEmpty() || !QFileInfo(path_).isFile()) {
+        return false;
+    }
+    // A folder or an unreadable file was moved aside, so whatever stands
+    // there now came later.
+    QFile kept(asidePath_);
+    if (!QFileInfo(asidePath_).isFile() || !kept.open(QIODevice::ReadOnly)) {
+        return true;
+    }
+    QFile now(path_);
+    return !now.open(QIODevice::ReadOnly) || now.readAll() != kept.readAll();
 }
 
 void SettingsFile::writeClean()
@@ -163,6 +185,9 @@ void SettingsFile::writeClean()
             QString("cannot save the totals to " + path_ + ": " + reason).toStdString());
     }
     damaged_ = false;
+    // The copy kept aside holds the damage just replaced; damage found after
+    // this is another loss and needs a copy of its own.
+    asidePath_.clear();
 }
 
 void SettingsFile::fail() const

@@ -35,6 +35,7 @@ private:
     void open();
     void writeClean();
     [[noreturn]] void fail() const;
+    bool changedSinceKept() const;
     QString keepAside(bool move);
     void complain(const QString& problem);
 
@@ -42,6 +43,8 @@ private:
     QString path_;
     bool wasRead_ = false;
     bool damaged_ = false;
+    // The copy of the damage in the file now, named by every complaint
+    // about it until a clean write replaces it.
     QString asidePath_;
     std::map<QString, QString> loaded_;
     std::map<std::pair<QString, QString>, QString> staged_;

@@ -63,8 +63,11 @@ void ErrorReporter::Forget(std::chrono::steady_clock::time_point now)
 
 ErrorReporter& DefaultErrorReporter()
 {
-    static ErrorReporter reporter(&WriteLine);
-    return reporter;
+    // Never destroyed: the save at exit reports through it from a std::atexit
+    // hook, and a function-local static first built after that hook was
+    // registered would be destroyed before the hook runs.
+    static ErrorReporter* const reporter = new ErrorReporter(&WriteLine);
+    return *reporter;
 }
 
 } // namespace dovo

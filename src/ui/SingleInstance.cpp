@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QTimer>
 
 #include <array>
 #include <cerrno>
@@ -37,6 +38,7 @@ constexpr const char* ActivateLine = "activate";
 constexpr auto ConnectPatience = std::chrono::seconds(3);
 constexpr int ForwardTimeoutMs = 5000;
 constexpr std::size_t MaxRequest = 1024;
+constexpr auto ClientPatience = std::chrono::seconds(2);
 
 // The launcher's token for a later start, passed on to the first copy.
 constexpr const char* TokenKey = "activation-token";
@@ -188,14 +190,29 @@ void SingleInstance::acceptClients()
             return;
         }
         auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        auto* deadline = new QTimer(notifier);
         auto request = std::make_shared<QByteArray>();
-        connect(notifier, &QSocketNotifier::activated, this, [this, notifier, fd, request] {
+        const auto hangUp = [notifier, deadline, fd] {
+            deadline->stop();
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+            ::close(fd);
+        };
+        connect(notifier, &QSocketNotifier::activated, this, [this, fd, request, hangUp] {
             if (readRequest(fd, *request)) {
-                notifier->setEnabled(false);
-                notifier->deleteLater();
-                ::close(fd);
+                hangUp();
             }
         });
+        // A second copy writes its line as soon as it is connected; a client
+        // that stays silent would otherwise keep its descriptor for as long
+        // as Dovo runs, and enough of them would use up Dovo's.
+        deadline->setSingleShot(true);
+        connect(deadline, &QTimer::timeout, this, [this, fd, request, hangUp] {
+            // What came while the event loop was busy still counts.
+            readRequest(fd, *request);
+            hangUp();
+        });
+        deadline->start(ClientPatience);
     }
 }
 

@@ -8,9 +8,10 @@
 # window forward, says so in one line and leaves with status 0, never
 # reading or writing Dovo.conf, so the travel is counted once.  A copy
 # killed outright leaves nothing behind that stops the next start, and a
-# second display of the same user gets a Dovo of its own.  These
-# desktops have no session bus, so it is the lock and the local socket in
-# XDG_RUNTIME_DIR that are tried here.
+# second display of the same user gets a Dovo of its own.  A local client
+# that connects and never writes is hung up on.  These desktops have no
+# session bus, so it is the lock and the local socket in XDG_RUNTIME_DIR
+# that are tried here.
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -111,6 +112,26 @@ kill -TERM "$other_pid"
 reap "$other_pid"
 check_eq "it ends with status 0" 0 "$REAPED"
 check_true "the copy on the first display runs on" alive "$DOVO_PID"
+
+echo "# a local client that connects and says nothing"
+# Prints how long the first copy kept the connection, or that it kept it
+# for 10 s.
+silent_client() {
+    node -e '
+        const started = Date.now();
+        const client = require("net").connect(process.argv[1]);
+        client.on("close", () => { console.log("hung up after " + (Date.now() - started) + " ms"); process.exit(0); });
+        client.on("error", (e) => { console.log("error " + e.code); process.exit(0); });
+        setTimeout(() => { console.log("kept for 10 s"); process.exit(0); }, 10000);
+    ' "$1"
+}
+sockets=("$XDG_RUNTIME_DIR"/net.quendorvil.Dovo.*.socket)
+check_eq "one copy listens" 1 "${#sockets[@]}"
+said=$(silent_client "${sockets[0]}")
+echo "# silent client: $said"
+check_true "it is hung up on within 5 s ($said)" test "$(awk '/^hung up after/ { print ($4 <= 5000) }' <<<"$said")" = 1
+start_again after-silent
+check_eq "a start after it is still brought forward" "0|$SECOND_LINE" "$AGAIN_RC|$(cat "$AGAIN_ERR")"
 
 rc=0
 dovo_close || rc=$?

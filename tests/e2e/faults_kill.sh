@@ -7,7 +7,8 @@
 # Dovo killed without warning.  SIGKILL gives it no chance to save, so what
 # survives is whatever the periodic save last wrote; when the X server dies
 # Qt ends the process from inside the event loop and only the exit hook can
-# save.  Either way the next start must carry on from the file.
+# save.  Either way the next start must carry on from the file; a save the
+# exit hook cannot make is reported like any other, never a crash.
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -82,6 +83,38 @@ xserver_dies() {
 for signal in TERM KILL; do
     xserver_dies "$signal"
 done
+
+# ----------------------------- the X server dies and the save cannot be made
+# A periodic save fails first, so the error report is already in use when
+# the server goes; the save at exit fails too and must be reported through
+# it as cleanly, after the rest of the program has begun to shut down.
+echo "# Xvfb killed while the config folder cannot be written"
+must "desktop starts" desktop_start --no-panel
+base_config=$XDG_CONFIG_HOME
+printf 'not a folder\n' >"$DESKTOP_DIR/blocked"
+export XDG_CONFIG_HOME=$DESKTOP_DIR/blocked/config DOVO_AUTOSAVE_INTERVAL_MS=300
+cannot_save="cannot save the totals to $XDG_CONFIG_HOME/Dovo.conf: "
+must "dovo starts" dovo_start
+check_true "the readouts are painted (first tick done)" wait_until 10 readouts_painted
+check_true "a jump of 300 px is counted" jump_seen 940 400
+check_true "the periodic save fails and says so" \
+    wait_until 10 grep -qF "dovo: autosave: $cannot_save" "$DOVO_STDERR"
+check_true "a jump of 200 px is counted (new travel for the exit)" jump_seen 1140 400
+kill -TERM "$_desk_xvfb_pid"
+wait "$_desk_xvfb_pid" 2>/dev/null
+check_true "dovo is gone within 5 s of the server" wait_until 5 gone "$DOVO_PID"
+reap "$DOVO_PID"
+status=$REAPED
+check_true "dovo exits by a non-zero status, not a signal (status $status)" \
+    test "$status" -ge 1 -a "$status" -lt 128
+check_eq "the failed save at exit is said in one line naming the file" 1 \
+    "$(stderr_lines "$DOVO_STDERR" "dovo: exit: $cannot_save")"
+check_false "no crash message on stderr" \
+    grep -qiE 'segmentation|abort|core dumped|terminate called|detected|corrupted|double free|AddressSanitizer|runtime error' "$DOVO_STDERR"
+echo "# dovo exit status $status; stderr: $(tr '\n' '|' <"$DOVO_STDERR")"
+unset DOVO_AUTOSAVE_INTERVAL_MS
+export XDG_CONFIG_HOME=$base_config
+desktop_stop
 
 echo "# took $(faults_took) s"
 finish

@@ -100,6 +100,9 @@ struct DamageCase
     std::int32_t twips;
     std::int32_t blocks;
     const char* says;
+    // Written over the file while Dovo runs, after its first save or before.
+    QByteArray again = {};
+    bool againBeforeSave = false;
 };
 
 TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
@@ -115,6 +118,10 @@ TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
         {"list", "[odoledger]\ntotalpixels=1,2\ntotalmpixels=1\n", 0, 1, "\"1, 2\""},
         {"binary", QByteArray("\x00\xff\x13[odo\x01\n=\x80\x80", 12), 0, 0,
          "is not a valid settings file"},
+        {"damaged again after a save", "[odoledger]\ntotalpixels=abc\ntotalmpixels=5\n", 0, 5,
+         "is \"abc\"", QByteArray("\x00\xff[odo\x01\n=\x80", 8)},
+        {"damaged again before the first save", "[odoledger]\ntotalpixels=7\ntotalmpixels=x\n", 7,
+         0, "is \"x\"", QByteArray("\x00\xff[odo\x01\n=\x80", 8), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -135,10 +142,28 @@ TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
             << said;
         EXPECT_EQ(read(file() + ".damaged-1"), before);
 
+        if (c.againBeforeSave) {
+            write(c.again);
+        }
         dovo::Save(state, services);
         const QByteArray after = read(file());
         EXPECT_EQ(after, "[odoledger]\ntotalmpixels=" + QByteArray::number(c.blocks) +
                              "\ntotalpixels=" + QByteArray::number(c.twips) + "\n");
+
+        if (c.again.isEmpty()) {
+            continue;
+        }
+        if (!c.againBeforeSave) {
+            write(c.again);
+            dovo::Save(state, services);
+        }
+        const std::string againSaid = errors();
+        EXPECT_NE(againSaid.find("kept as " + file().toStdString() + ".damaged-2"),
+                  std::string::npos)
+            << againSaid;
+        EXPECT_EQ(read(file() + ".damaged-1"), before);
+        EXPECT_EQ(read(file() + ".damaged-2"), c.again);
+        EXPECT_EQ(read(file()), after);
     }
 }
 

@@ -401,13 +401,14 @@ bool CursorCapturePointerSource::sleepUntilMotion()
 void CursorCapturePointerSource::readEvents()
 {
     wl_display* display = wayland_->display;
-    // Reads only what is there: the notifier said there is something.
-    while (wl_display_prepare_read(display) != 0) {
-        if (wl_display_dispatch_pending(display) < 0) {
-            break;
-        }
+    // Reads only what is there: the notifier said there is something. Only
+    // a successful prepare may be followed by a read.
+    bool lost = false;
+    while (!lost && wl_display_prepare_read(display) != 0) {
+        lost = wl_display_dispatch_pending(display) < 0;
     }
-    if (wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0) {
+    lost = lost || wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0;
+    if (lost) {
         // A session the compositor refuses ends the connection this way too.
         const int error = wl_display_get_error(display);
         fallBack(

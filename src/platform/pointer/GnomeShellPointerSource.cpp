@@ -93,9 +93,11 @@ QString NotUnderstood()
 
 GnomeShellPointerSource::GnomeShellPointerSource(QObject* parent)
     : PointerSource(parent),
+      xwayland_(QStringLiteral("XWayland"), X11PointerSource::Mode::WatchMotion),
       shellWatcher_(Shell, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForOwnerChange)
 {
     connect(&xwayland_, &PointerSource::moved, this, &GnomeShellPointerSource::wake);
+    connect(&xwayland_, &PointerSource::remark, this, &PointerSource::remark);
 }
 
 GnomeShellPointerSource::~GnomeShellPointerSource() = default;
@@ -302,6 +304,9 @@ void GnomeShellPointerSource::useXWayland()
     }
     loseTrack();
     via_ = Via::XWayland;
+    // Says how XWayland is watched (polled where it has no XInput 2); the
+    // notice that counting is limited to XWayland is this source's own.
+    xwayland_.start();
     wake();
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/pointer/PointerSource.h"
-#include "platform/pointer/XWaylandPointerSource.h"
+#include "platform/pointer/X11PointerSource.h"
 
 #include <QDBusServiceWatcher>
 
@@ -55,7 +55,7 @@ private:
     bool asking_ = false;
     bool told_ = false;
     bool explaining_ = false;
-    XWaylandPointerSource xwayland_;
+    X11PointerSource xwayland_;
     QDBusServiceWatcher shellWatcher_;
 };
 

@@ -70,9 +70,17 @@ std::unique_ptr<X11MotionWatch> X11MotionWatch::open(QString& why)
     }
     std::free(version);
 
+    // libxcb as shipped today refuses a display whose screen the server does
+    // not have (XCB_CONN_CLOSED_INVALID_SCREEN); one that let it through
+    // would leave the iterator past the end of the list.
     xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
     for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
         xcb_screen_next(&screens);
+    }
+    if (screens.rem <= 0) {
+        xcb_disconnect(connection);
+        why = QStringLiteral("the X server has no screen %1").arg(screenNumber);
+        return nullptr;
     }
     return std::unique_ptr<X11MotionWatch>(
         new X11MotionWatch(connection, screens.data->root, extension->major_opcode));

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <utility>
 #include <xcb/xcb.h>
 
 namespace dovo {
@@ -35,8 +36,9 @@ X11PointerSource::~X11PointerSource() = default;
 
 void X11PointerSource::start()
 {
+    // Once, however often a source that falls back here starts it.
     if (!startRemark_.isEmpty()) {
-        emit remark(startRemark_);
+        emit remark(std::exchange(startRemark_, QString()));
     }
 }
 
