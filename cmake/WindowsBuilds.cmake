@@ -1,0 +1,38 @@
+# Both Windows programs, built by the native build with the toolchain files
+# the presets use, so one `ctest` runs their tests too (under Wine): each is
+# a build folder of its own inside this one, whose tests this folder's
+# CTestTestfile takes in.  The 32-bit one is built in every run; its tests
+# skip themselves where Wine runs 64-bit programs only.
+include(ExternalProject)
+cmake_host_system_information(RESULT cores QUERY NUMBER_OF_LOGICAL_CORES)
+
+set(subdirs "")
+set(names windows windows-x86)
+set(arches x86_64 i686)
+foreach(name arch IN ZIP_LISTS names arches)
+  find_program(DOVO_MINGW_CXX_${arch} ${arch}-w64-mingw32-g++-posix)
+  if(NOT DOVO_MINGW_CXX_${arch})
+    message(STATUS "No ${arch}-w64-mingw32-g++-posix: the ${name} program is not built")
+    continue()
+  endif()
+  ExternalProject_Add(${name}
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/${name}
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/toolchains/mingw-w64-${arch}.cmake
+      -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+      -DDOVO_WERROR=${DOVO_WERROR}
+      -DBUILD_TESTING=ON
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> -j ${cores}
+    # Its own build decides what is out of date.
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND "")
+  string(APPEND subdirs
+    "if(EXISTS \"${CMAKE_BINARY_DIR}/${name}/CTestTestfile.cmake\")\n"
+    "  subdirs(\"${CMAKE_BINARY_DIR}/${name}\")\n"
+    "endif()\n")
+endforeach()
+
+file(WRITE ${CMAKE_BINARY_DIR}/WindowsTests.cmake "${subdirs}")
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY
+  TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/WindowsTests.cmake)

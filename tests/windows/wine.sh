@@ -1,0 +1,231 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2034 # DOVO and DOVO_* are read by desktop.sh and the sourcing script
+#
+# The real dovo.exe under Wine on a private desktop of scripts/lib/desktop.sh
+# (Xvfb, openbox, tint2), for the Wine tests:
+#
+#   source tests/windows/wine.sh     # needs DOVO_EXE, DOVO_INSPECT, DOVO_WINE_TEMPLATE
+#   wine_desktop_start [--dpi N]     # the desktop, and Wine at N dpi (LogPixels)
+#   reg_put totalpixels 1234
+#   dovo_start                       # desktop.sh's, through a wrapper around wine
+#   check_eq "saved" 1234 "$(reg_get totalpixels)"
+#   finish
+#
+# Each desktop gets a copy of the Wine prefix made once for the test run,
+# and a wineserver kept running from the first registry edit to the end
+# (Wine's explorer.exe owns the notification-area icons and must outlive
+# the programs of one scenario).  dovo.exe is started through a wrapper
+# that execs wine, so that $DOVO_PID is the process that owns Dovo's X
+# window (_NET_WM_PID) and desktop.sh's dovo_start, dovo_wait, dovo_close
+# and window helpers work unchanged.  A test that needs its own clean-up
+# defines wine_on_cleanup (desktop_on_cleanup is this file's).
+
+_WINE_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=../../scripts/lib/desktop.sh
+source "$_WINE_HERE/../../scripts/lib/desktop.sh"
+# shellcheck source=wine-prefix.sh
+source "$_WINE_HERE/wine-prefix.sh"
+
+DOVO_KEY='HKCU\Software\VB and VBA Program Settings\Dovo\odoledger'
+DOVO_CLASS=DovoForm1
+
+# require_wine: what the Wine tests need is here; exit 77 (skipped) where
+# this Wine cannot run the program at all, 2 when the test was set up wrong.
+require_wine() {
+    local v bits
+    for v in DOVO_EXE DOVO_INSPECT DOVO_WINE_TEMPLATE; do
+        if [[ -z ${!v:-} || ${!v} != /* ]]; then
+            _desk_err "${0##*/}: set $v to an absolute path"
+            exit 2
+        fi
+    done
+    bits=$(wine_exe_bits "$DOVO_EXE") || { _desk_err "$DOVO_EXE is not a Windows program"; exit 2; }
+    if ! wine_runs_bits "$bits"; then
+        echo "this Wine cannot run $bits-bit programs (Debian: wine$bits); skipped"
+        exit 77
+    fi
+    [[ -d $DOVO_WINE_TEMPLATE ]] || { _desk_err "no Wine prefix at $DOVO_WINE_TEMPLATE"; exit 2; }
+}
+
+desktop_on_cleanup() {
+    if declare -F wine_on_cleanup >/dev/null; then
+        wine_on_cleanup || true
+    fi
+    [[ -n ${WINEPREFIX:-} ]] && wine_prefix_remove "$WINEPREFIX"
+    return 0
+}
+
+# wine_desktop_start [--dpi N]: desktop_start (with tint2), a prefix of
+# this desktop's own, Wine at N dpi (96 by default).
+wine_desktop_start() {
+    local dpi=''
+    case ${1:-} in
+    --dpi) dpi=${2:?wine_desktop_start: --dpi needs a number} ;;
+    '') ;;
+    *) _desk_err "wine_desktop_start: unknown option '$1'"; return 2 ;;
+    esac
+    desktop_start || return 1
+    export WINEPREFIX=$DESKTOP_DIR/wine WINEDEBUG=-all
+    # Wine's own programs answer in the language of the locale; the tests
+    # read their English.
+    export LC_ALL=C.UTF-8
+    wine_prefix_copy "$DOVO_WINE_TEMPLATE" "$WINEPREFIX" || return 1
+    # persistent: the server, and with it the registry this test wrote,
+    # lives until the desktop is torn down
+    wineserver -p || return 1
+    if [[ -n $dpi ]]; then
+        # Read by each Wine program as it starts.
+        local dword
+        dword=$(printf 'dword:%08x' "$dpi")
+        _reg_import 'HKCU\Control Panel\Desktop' LogPixels "$dword" &&
+            _reg_import 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' \
+                LogPixels "$dword" || return 1
+    fi
+    DOVO=$DESKTOP_DIR/bin/dovo
+    printf '#!/bin/sh\nexec wine %q "$@"\n' "$DOVO_EXE" >"$DOVO"
+    chmod +x "$DOVO"
+}
+
+# ----------------------------------------------------------------- registry
+
+# _reg_query: Dovo's key as `reg query` prints it, one value a line:
+# "    NAME    TYPE    DATA" (nothing when the key is missing).
+_reg_query() {
+    wine reg query "$DOVO_KEY" 2>/dev/null | tr -d '\r'
+}
+
+# reg_get NAME: the data of value NAME in Dovo's key, or nothing.
+reg_get() {
+    _reg_query | awk -v name="$1" '$1 == name && $2 ~ /^REG_/ {
+        sub(/^[ \t]*[^ \t]+[ \t]+REG_[A-Z_]+[ \t]*/, ""); print; exit }'
+}
+
+# reg_totals: "TOTALPIXELS/TOTALMPIXELS" as stored (one Wine start, not two).
+reg_totals() {
+    _reg_query | awk '$2 ~ /^REG_/ { v = $0; sub(/^[ \t]*[^ \t]+[ \t]+REG_[A-Z_]+[ \t]*/, "", v); d[$1] = v }
+        END { print d["totalpixels"] "/" d["totalmpixels"] }'
+}
+
+# reg_names: the names and types of the values in Dovo's key, sorted, one
+# "NAME TYPE" a line.
+reg_names() {
+    _reg_query | awk '$2 ~ /^REG_/ { print $1, $2 }' | LC_ALL=C sort
+}
+
+# _reg_import KEY NAME DATA [NAME DATA...]: DATA is the right-hand side of a
+# .reg line (a quoted string, dword:..., hex:...); one Wine start for all.
+_reg_import() {
+    local file=$DESKTOP_DIR/import.reg key=$1
+    shift
+    {
+        printf 'REGEDIT4\n\n[%s]\n' "${key/HKCU/HKEY_CURRENT_USER}"
+        while (($# >= 2)); do
+            printf '"%s"=%s\n' "$1" "$2"
+            shift 2
+        done
+    } >"$file"
+    # Wine's Z: is the Unix root
+    wine reg import "Z:${file//\//\\}" >/dev/null 2>&1
+}
+
+# _reg_quote TEXT: TEXT as a quoted .reg string.
+_reg_quote() {
+    local t=${1//\\/\\\\}
+    printf '"%s"' "${t//\"/\\\"}"
+}
+
+# reg_put NAME TEXT [NAME TEXT...]: REG_SZ values in Dovo's key.
+reg_put() {
+    local args=()
+    while (($# >= 2)); do
+        args+=("$1" "$(_reg_quote "$2")")
+        shift 2
+    done
+    _reg_import "$DOVO_KEY" "${args[@]}"
+}
+
+# reg_put_raw NAME DATA: a value of any type, DATA as a .reg file writes it
+# (dword:0000002a, hex:01,ff, ...).
+reg_put_raw() {
+    _reg_import "$DOVO_KEY" "$1" "$2"
+}
+
+# reg_del [NAME]: delete value NAME, or with no NAME the whole key.
+reg_del() {
+    if (($#)); then
+        wine reg delete "$DOVO_KEY" /v "$1" /f >/dev/null 2>&1
+    else
+        wine reg delete "$DOVO_KEY" /f >/dev/null 2>&1
+    fi
+    return 0
+}
+
+# reg_lock: Dovo's key read-only for everyone (created when missing); holds
+# until the desktop's wineserver ends.
+reg_lock() {
+    wine "$DOVO_INSPECT" lock-key
+}
+
+# ------------------------------------------------------------------ windows
+
+# dovo_controls: the controls of Dovo's window, as dovo_inspect prints them.
+dovo_controls() {
+    wine "$DOVO_INSPECT" controls 2>/dev/null | tr -d '\r'
+}
+
+# dovo_texts CLASS: the texts of Dovo's controls of that class (Static,
+# Button), in creation order, one a line.
+dovo_texts() {
+    dovo_controls | awk -F '\t' -v c="$1" 'tolower($1) == tolower(c) { print $8 }'
+}
+
+# dovo_click TEXT: a left click with XTest in the middle of the control
+# showing TEXT; the pointer travels there, which Dovo counts.
+dovo_click() {
+    local line x y w h
+    line=$(dovo_controls | awk -F '\t' -v t="$1" '$8 == t { print; exit }')
+    [[ -n $line ]] || { _desk_err "dovo_click: no control shows '$1'"; return 1; }
+    IFS=$'\t' read -r _ _ _ w h x y _ <<<"$line"
+    pointer_move $((x + w / 2)) $((y + h / 2)) || return 1
+    xdotool click 1
+}
+
+# wine_dpi: the DPI Wine's programs are given.
+wine_dpi() {
+    wine "$DOVO_INSPECT" dpi 2>/dev/null | tr -d '\r'
+}
+
+# wine_message_box TITLE: the id of a top-level window with that exact title
+# that is not Dovo's main window (a message box), or nothing.
+wine_message_box() {
+    local w
+    for w in $(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null); do
+        [[ $(printf '0x%x' "$w") == "$DOVO_WID" ]] && continue
+        printf '0x%x\n' "$w"
+        return 0
+    done
+    return 1
+}
+
+# ----------------------------------------------------------------- the tray
+
+# Wine's notification-area icons are windows of its explorer.exe, not of the
+# program: Dovo's is the one docked icon of explorer.exe (the scenarios start
+# no other program with an icon).
+tray_icon_dovo() {
+    local icon found=''
+    for icon in $(tray_icons); do
+        xprop -id "$icon" WM_CLASS 2>/dev/null | grep -q '"explorer.exe"' || continue
+        [[ -z $found ]] || { _desk_err "tray_icon_dovo: more than one icon of Wine's"; return 1; }
+        found=$icon
+    done
+    [[ -n $found ]] && printf '%s\n' "$found"
+}
+
+# ------------------------------------------------------------------ session
+
+# wine_end_session: log off as Windows would: every program is asked
+# (WM_QUERYENDSESSION), told (WM_ENDSESSION), and ended.
+wine_end_session() {
+    wine wineboot --end-session --force >/dev/null 2>&1
+}
