@@ -71,7 +71,7 @@ rc=0
 setup || rc=$?
 check_eq "silent install exits 0" 0 "$rc"
 check_eq "the program and its uninstaller in the user's programs folder" \
-    "LICENSE.txt dovo.exe uninstall.exe" "$(cd "$dir" 2>/dev/null && LC_ALL=C ls | paste -sd ' ')"
+    "LICENSE.txt dovo.exe uninstall.exe" "$(find "$dir" -mindepth 1 -printf '%f\n' 2>/dev/null | LC_ALL=C sort | paste -sd ' ')"
 # the shortcut's target, as the ANSI path of its LinkInfo
 check_true "the Start-menu shortcut starts the installed dovo.exe" \
     grep -qFx "$win_dir\\dovo.exe" <(strings -a "$shortcut" 2>/dev/null)
