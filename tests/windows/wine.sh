@@ -1,5 +1,6 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2034 # DOVO and DOVO_* are read by desktop.sh and the sourcing script
+# shellcheck disable=SC2119 # optional arguments of desktop.sh left out on purpose
 #
 # The real dovo.exe under Wine on a private desktop of scripts/lib/desktop.sh
 # (Xvfb, openbox, tint2), for the Wine tests:
@@ -74,12 +75,7 @@ wine_desktop_start() {
     # lives until the desktop is torn down
     wineserver -p || return 1
     if [[ -n $dpi ]]; then
-        # Read by each Wine program as it starts.
-        local dword
-        dword=$(printf 'dword:%08x' "$dpi")
-        _reg_import 'HKCU\Control Panel\Desktop' LogPixels "$dword" &&
-            _reg_import 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' \
-                LogPixels "$dword" || return 1
+        wine_reg_dpi "$dpi" || return 1
     fi
     DOVO=$DESKTOP_DIR/bin/dovo
     printf '#!/bin/sh\nexec wine %q "$@"\n' "$DOVO_EXE" >"$DOVO"
@@ -166,6 +162,15 @@ reg_lock() {
     wine "$DOVO_INSPECT" lock-key
 }
 
+# wine_reg_dpi N: Wine's programs started from now on get N dpi.
+wine_reg_dpi() {
+    local dword
+    dword=$(printf 'dword:%08x' "$1")
+    _reg_import 'HKCU\Control Panel\Desktop' LogPixels "$dword" &&
+        _reg_import 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' \
+            LogPixels "$dword"
+}
+
 # ------------------------------------------------------------------ windows
 
 # dovo_controls: the controls of Dovo's window, as dovo_inspect prints them.
@@ -195,6 +200,36 @@ wine_dpi() {
     wine "$DOVO_INSPECT" dpi 2>/dev/null | tr -d '\r'
 }
 
+# dovo_lines: the "dovo: ..." lines Dovo wrote to stderr (the C runtime's
+# text mode ends them in CR LF), less the one naming the pointer source.
+dovo_lines() {
+    dovo_said | tr -d '\r' | grep -a '^dovo: '
+    return 0
+}
+
+# withdrawn: Dovo's window is neither on screen nor a client of the window
+# manager (so not in the taskbar either), as a hidden window is.
+withdrawn() {
+    ! window_mapped && ! window_managed
+}
+
+# walk < POSITIONS: move the pointer through the positions "x y", letting
+# Dovo sample each ($HOLD seconds, 0.6 unless set).
+walk() {
+    local x y
+    while read -r x y; do
+        pointer_move "$x" "$y" || return 1
+        sleep "${HOLD:-0.6}"
+    done
+}
+
+# pointer_at: where the pointer is, "x y".
+pointer_at() {
+    local loc
+    loc=$(xdotool getmouselocation --shell) || return 1
+    printf '%s %s\n' "$(sed -n 's/^X=//p' <<<"$loc")" "$(sed -n 's/^Y=//p' <<<"$loc")"
+}
+
 # wine_message_box TITLE: the id of a top-level window with that exact title
 # that is not Dovo's main window (a message box), or nothing.
 wine_message_box() {
@@ -220,6 +255,16 @@ tray_icon_dovo() {
         found=$icon
     done
     [[ -n $found ]] && printf '%s\n' "$found"
+}
+
+# wine_balloon: a balloon is up: Wine's explorer.exe shows it as a window of
+# its own, unmanaged (override-redirect) unlike its docked icons.
+wine_balloon() {
+    local w
+    for w in $(xdotool search --onlyvisible --class '^explorer\.exe$' 2>/dev/null); do
+        xwininfo -id "$w" 2>/dev/null | grep -q 'Override Redirect State: yes' && return 0
+    done
+    return 1
 }
 
 # ------------------------------------------------------------------ session
