@@ -22,15 +22,18 @@ endif()
 # Everything sits in the one folder: dovo.exe needs no DLL of ours.
 install(TARGETS dovo RUNTIME DESTINATION .)
 # Notepad and Explorer want CRLF and a .txt.
-file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
-string(REPLACE "\n" "\r\n" licence "${licence}")
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/LICENSE.txt "${licence}")
+configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_CURRENT_BINARY_DIR}/packaging/LICENSE.txt
+  @ONLY NEWLINE_STYLE CRLF)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/LICENSE.txt DESTINATION .)
 # Only the zip carries the text on where the total is kept and how to start
 # at login: the installer does both itself (DovoPackages.cmake adds it).
 configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in
   ${CMAKE_CURRENT_BINARY_DIR}/packaging/portable/README.txt @ONLY NEWLINE_STYLE CRLF)
 
+find_program(DOVO_MAKENSIS makensis)
+if(NOT DOVO_MAKENSIS)
+  message(WARNING "No makensis (Debian: nsis): the package target cannot make the installer")
+endif()
 set(CPACK_GENERATOR NSIS ZIP)
 set(CPACK_PACKAGE_NAME Dovo)
 set(CPACK_PACKAGE_VENDOR "Quen Dorvil")
@@ -39,7 +42,6 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_INSTALL_DIRECTORY Dovo)
 set(package_name Dovo-${PROJECT_VERSION}-${arch})
 set(CPACK_PACKAGE_FILE_NAME ${package_name})
-set(CPACK_DOVO_ARCH ${arch})
 set(CPACK_DOVO_PORTABLE_DIR ${CMAKE_CURRENT_BINARY_DIR}/packaging/portable)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/windows/DovoPackages.cmake)
 # A release carries no symbols (the presets build RelWithDebInfo).
