@@ -36,21 +36,6 @@ setup() {
     wine "$DOVO_SETUP" /S "$@" >"$DESKTOP_DIR/logs/setup.$n_setup.log" 2>&1
 }
 
-# walk < POSITIONS: move the pointer through them, letting Dovo sample each.
-walk() {
-    local x y
-    while read -r x y; do
-        pointer_move "$x" "$y" || return 1
-        sleep "$HOLD"
-    done
-}
-
-pointer_at() {
-    local loc
-    loc=$(xdotool getmouselocation --shell) || return 1
-    printf '%s %s\n' "$(sed -n 's/^X=//p' <<<"$loc")" "$(sed -n 's/^Y=//p' <<<"$loc")"
-}
-
 dovo_windows() { xdotool search --onlyvisible --name "^$DOVO_TITLE\$" 2>/dev/null; }
 a_dovo_window() { [[ -n $(dovo_windows) ]]; }
 no_dovo_window() { [[ -z $(dovo_windows) ]]; }
