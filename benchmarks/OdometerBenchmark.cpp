@@ -6,7 +6,7 @@ namespace {
 
 // A pointer that walks a fixed square path, so every tick does real
 // arithmetic in each of the three cases.
-class WalkingPointer final : public dovo::Services
+class WalkingPointer final : public dovo::PointerServices
 {
 public:
     void GetCursorPos(dovo::ScreenPoint& point) override
@@ -17,18 +17,6 @@ public:
     float TwipsPerPixelX() override { return 15.0f; }
     float TwipsPerPixelY() override { return 15.0f; }
     std::string DecimalSeparator() override { return "."; }
-    std::string GetSetting(const std::string&, const std::string&, const std::string&,
-                           const std::string& defaultText) override
-    {
-        return defaultText;
-    }
-    void SaveSetting(const std::string&, const std::string&, const std::string&,
-                     const std::string&) override
-    {}
-    void CommitSettings(const std::string&) override {}
-    void RejectSetting(const std::string&, const std::string&, const std::string&,
-                       const std::string&) override
-    {}
 
 private:
     unsigned next_ = 0;
