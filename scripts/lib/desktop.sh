@@ -502,7 +502,7 @@ _desk_dovo_window_ready() {
     DOVO_WID=$ids
 }
 
-# dovo_start [args...]: start $DOVO and wait (10 s) for its window, then
+# dovo_start [args...]: start $DOVO and wait (30 s) for its window, then
 # (on the X desktops of desktop_start) until it has sampled where the
 # pointer is, the place it counts from, and rests there or keeps ticking.
 dovo_start() {
@@ -527,7 +527,9 @@ dovo_start() {
     desktop_track_pid "$DOVO_PID"
     export DOVO_PID DOVO_STDOUT DOVO_STDERR
     rc=1
-    local deadline=$(($(_desk_now_ms) + 10000))
+    # A deadline, not a delay: a shell rendering in software on a busy
+    # machine took more than 10 s to map the window.
+    local deadline=$(($(_desk_now_ms) + 30000))
     while :; do
         _desk_dovo_window_ready && rc=0 || rc=$?
         ((rc == 1)) || break
@@ -538,7 +540,7 @@ dovo_start() {
         if ((rc == 2)); then
             _desk_err "dovo_start: dovo exited before showing '$DOVO_TITLE'"
         else
-            _desk_err "dovo_start: no single managed, visible window named '$DOVO_TITLE' within 10 s"
+            _desk_err "dovo_start: no single managed, visible window named '$DOVO_TITLE' within 30 s"
         fi
         tail -n 20 "$DOVO_STDERR" >&2
         return 1
