@@ -6,6 +6,7 @@
 #   source scripts/lib/desktop.sh
 #   desktop_start [--no-panel] [--dpi N]
 #   dovo_start                       # needs DOVO=/absolute/path/to/dovo
+#   pointer_move_rested 500 300      # Dovo counted the move and rests
 #   check_eq "tray icon docked" 1 "$(tray_icon_count)"
 #   rc=0; dovo_close || rc=$?
 #   check_eq "close exits 0" 0 "$rc"
@@ -47,6 +48,8 @@ _desk_env_saved=0
 _desk_stopping=0
 _desk_runs=0
 _desk_probe=''
+_desk_queries=''
+_desk_mark=0
 
 # Variables the desktop overrides.  They are restored by desktop_stop so a
 # script can run several desktops one after another.
@@ -359,6 +362,17 @@ desktop_start() {
 
     export DISPLAY=$DESKTOP_DISPLAY
     export XDG_SESSION_TYPE=x11
+
+    # Before any client connects, so that every pointer question is heard.
+    _desk_spawn queries "$_desk_probe" queries
+    if ! wait_until 10 grep -qx recording "$DESKTOP_DIR/logs/queries.out"; then
+        _desk_err "x11probe cannot hear the X server's pointer replies:"
+        tail -n 20 "$DESKTOP_DIR/logs/queries.err" >&2
+        desktop_stop
+        return 1
+    fi
+    _desk_queries=$DESKTOP_DIR/logs/queries.out
+
     export QT_QPA_PLATFORM=xcb
     # Without a session bus Qt cannot use the StatusNotifier tray and falls
     # back to XEmbed, the only kind tint2 docks.  SESSION_MANAGER would let
@@ -422,7 +436,7 @@ desktop_stop() {
         fi
     fi
     _desk_restore_env
-    DESKTOP_DIR='' DESKTOP_DISPLAY='' DOVO_PID='' DOVO_WID=''
+    DESKTOP_DIR='' DESKTOP_DISPLAY='' DOVO_PID='' DOVO_WID='' _desk_queries='' _desk_mark=0
     _desk_stopping=0
     return 0
 }
@@ -488,8 +502,9 @@ _desk_dovo_window_ready() {
     DOVO_WID=$ids
 }
 
-# dovo_start [args...]: start $DOVO and wait (10 s) for its window, then
-# until it has sampled where the pointer rests.
+# dovo_start [args...]: start $DOVO and wait (30 s) for its window, then
+# (on the X desktops of desktop_start) until it has sampled where the
+# pointer is, the place it counts from, and rests there or keeps ticking.
 dovo_start() {
     local rc
     if [[ -z ${DOVO:-} || $DOVO != /* || ! -x $DOVO ]]; then
@@ -504,6 +519,7 @@ dovo_start() {
     _desk_runs=$((_desk_runs + 1))
     DOVO_STDOUT=$DESKTOP_DIR/logs/dovo.$_desk_runs.out
     DOVO_STDERR=$DESKTOP_DIR/logs/dovo.$_desk_runs.err
+    dovo_mark
     "$DOVO" "$@" </dev/null >"$DOVO_STDOUT" 2>"$DOVO_STDERR" &
     DOVO_PID=$!
     DOVO_WID=''
@@ -511,7 +527,9 @@ dovo_start() {
     desktop_track_pid "$DOVO_PID"
     export DOVO_PID DOVO_STDOUT DOVO_STDERR
     rc=1
-    local deadline=$(($(_desk_now_ms) + 10000))
+    # A deadline, not a delay: a shell rendering in software on a busy
+    # machine took more than 10 s to map the window.
+    local deadline=$(($(_desk_now_ms) + 30000))
     while :; do
         _desk_dovo_window_ready && rc=0 || rc=$?
         ((rc == 1)) || break
@@ -522,16 +540,87 @@ dovo_start() {
         if ((rc == 2)); then
             _desk_err "dovo_start: dovo exited before showing '$DOVO_TITLE'"
         else
-            _desk_err "dovo_start: no single managed, visible window named '$DOVO_TITLE' within 10 s"
+            _desk_err "dovo_start: no single managed, visible window named '$DOVO_TITLE' within 30 s"
         fi
         tail -n 20 "$DOVO_STDERR" >&2
         return 1
     fi
     export DOVO_WID
-    # Dovo's first tick comes 200 ms after its timer starts, which is before
-    # the window maps: a move before it would only set where counting starts.
-    sleep 0.4
+    # The X11 source samples before the window maps; the others know nothing
+    # before the first tick, which may come after it, and a move before that
+    # would only set where counting starts.
+    if [[ -n $_desk_queries ]] && ! wait_until 5 dovo_settled; then
+        _desk_err "dovo_start: dovo did not sample the pointer within 5 s of showing its window"
+        return 1
+    fi
     return 0
+}
+
+# ------------------------------------------------------- what dovo samples
+# On the desktops of desktop_start, x11probe hears every QueryPointer reply
+# and XInput 2 motion request of every client (logs/queries.out).  That is
+# how a test knows that Dovo has sampled a position, rather than waiting by
+# the clock for ticks that a busy machine may delay.  Only the X11 sources
+# ask the X server; the compositors' tests have their own signs.
+
+# dovo_mark: dovo_sampled, dovo_rests and dovo_settled look only at what
+# Dovo asks from here on.
+dovo_mark() {
+    [[ -n $_desk_queries ]] || return 0
+    _desk_mark=$(wc -l <"$_desk_queries")
+}
+
+# _desk_dovo_asked JUDGE [X Y]: what Dovo was told since the mark, judged:
+#   sampled  told the pointer is at (X, Y)
+#   rests    its last tick found nothing changed, at (X, Y) when given:
+#            where it watches for motion (it asked for XInput 2), its watch
+#            is armed (it arms it at a tick that found nothing changed, and
+#            it stays armed through ticks that something else woke, as
+#            "Reset Counter" does), so the next move wakes it; where it asks
+#            at every tick, the last two answers were the same
+#   settled  it rests, or has been told three times without resting (it is
+#            still carrying blocks, or asks at every tick)
+_desk_dovo_asked() {
+    [[ -n $_desk_queries && -n $DOVO_PID ]] || return 1
+    awk -v pid="$DOVO_PID" -v from="$_desk_mark" -v judge="$1" -v x="${2:-}" -v y="${3:-}" '
+        $1 != pid { next }
+        $3 == "xi2" { watcher[$2] = 1; watches = 1 }
+        $3 == "raw-motion" { armed = ($4 == "on") }
+        NR <= from { next }
+        # where it watches, the watch connection samples; Qt may ask on its own
+        $3 == "pointer" && (!watches || $2 in watcher) {
+            told++
+            same = ($4 == lx && $5 == ly) ? same + 1 : 1; lx = $4; ly = $5
+            if ($4 == x && $5 == y) sampled = 1
+        }
+        END {
+            rests = told && (watches ? armed : same >= 2) && (x == "" || (lx == x && ly == y))
+            if (judge == "sampled") exit !sampled
+            if (judge == "rests") exit !rests
+            exit !(rests || told >= 3)
+        }' "$_desk_queries"
+}
+dovo_sampled() { _desk_dovo_asked sampled "$1" "$2"; }
+dovo_rests() { _desk_dovo_asked rests "$@"; }
+dovo_settled() { _desk_dovo_asked settled; }
+
+# pointer_move_sampled X Y: move the pointer as pointer_move does, then
+# wait (5 s) until Dovo has sampled it there (which also says the server
+# has it there), so the move is in its totals.  (X, Y) must differ from
+# where the pointer is.
+pointer_move_sampled() { _desk_move_until sampled "$1" "$2"; }
+
+# pointer_move_rested X Y: pointer_move_sampled, then wait until Dovo rests
+# there (dovo_rests).  Resting, a watching Dovo is sure to wake at the next
+# move: one made just as it arms its watch could go unseen.
+pointer_move_rested() { _desk_move_until rests "$1" "$2"; }
+
+_desk_move_until() {
+    dovo_mark
+    "$_desk_probe" motion "$2" "$3" || { _desk_err "pointer_move_$1: x11probe motion $2 $3 failed"; return 1; }
+    wait_until 5 _desk_dovo_asked "$1" "$2" "$3" && return 0
+    _desk_err "pointer_move_$1: dovo did not sample $2 $3 (the pointer is at $(xdotool getmouselocation 2>&1))"
+    return 1
 }
 
 # dovo_said [FILE]: what dovo wrote to stderr (default: the last run's),
@@ -727,8 +816,16 @@ tray_icon_click() {
 # wakes a program that sleeps until the pointer moves; a warp would not) and
 # wait until the server has it there.
 pointer_move() {
-    "$_desk_probe" motion "$1" "$2" || return 1
-    wait_until 5 _desk_pointer_at "$1" "$2"
+    local rc=0
+    "$_desk_probe" motion "$1" "$2" || rc=$?
+    if ((rc != 0)); then
+        _desk_err "pointer_move: x11probe motion $1 $2 failed ($rc)"
+        return 1
+    fi
+    if ! wait_until 5 _desk_pointer_at "$1" "$2"; then
+        _desk_err "pointer_move: the pointer is not at $1 $2 but $(xdotool getmouselocation 2>&1)"
+        return 1
+    fi
 }
 
 _desk_pointer_at() {

@@ -18,7 +18,6 @@ require_dovo || exit 2
 
 started=$EPOCHREALTIME
 
-HOLD=0.6 # three ticks of 200 ms: the position has been sampled
 # Qt shows a tooltip after about 700 ms of hovering: watching this long for
 # one that must not come is well past it; one that must come gets six
 # seconds, for a busy machine.
@@ -37,14 +36,14 @@ count_starting() {
     printf '%d\n' "$n"
 }
 
-# move_by DX DY: move the pointer from where it is and let Dovo sample it.
+# move_by DX DY: move the pointer from where it is; returns once Dovo has
+# sampled it there.
 move_by() {
     local loc x y
     loc=$(xdotool getmouselocation --shell) || return 1
     x=$(sed -n 's/^X=//p' <<<"$loc")
     y=$(sed -n 's/^Y=//p' <<<"$loc")
-    pointer_move $((x + $1)) $((y + $2)) || return 1
-    sleep "$HOLD"
+    pointer_move_rested $((x + $1)) $((y + $2))
 }
 
 client_size() {

@@ -55,8 +55,7 @@ for row in "${rows[@]}"; do
     conf=$(conf_file)
     pointer_move 400 300
     must "$label: first copy starts" dovo_start
-    pointer_move 500 300
-    sleep 0.6
+    pointer_move_rested 500 300
     xdotool windowminimize "$DOVO_WID"
     check_true "$label: minimise leaves it $hidden" wait_until 5 "$hidden"
 
@@ -71,8 +70,9 @@ for row in "${rows[@]}"; do
 
     # Through XTest: an absolute xdotool move is a warp, which makes no raw
     # motion to wake the resting odometer.
+    dovo_mark
     timeout 5 xdotool mousemove_relative --sync 0 200
-    sleep 0.6
+    wait_until 5 dovo_rests 500 500
     rc=0
     dovo_close || rc=$?
     check_eq "$label: the first copy closes with status 0" 0 "$rc"

@@ -36,7 +36,7 @@ check_true "GNOME has no notification area: told by a desktop notification" \
 # Away from Dovo's own window, which is all a Wayland client can see.
 seeded_path 7 10 100 60 1180 250 | awk -v x=640 -v y=155 '{ print $1 - x, $2 - y; x = $1; y = $2 }' |
     gnome_pointer_moves 100
-sleep 1
+check_true "dovo runs on, counting nothing, for a second" holds_for 1 _desk_alive "$DOVO_PID"
 rc=0; dovo_signal TERM || rc=$?
 check_eq "SIGTERM ends dovo cleanly" 0 "$rc"
 check_eq "nothing counted while the extension is off" 0/0 \
@@ -50,9 +50,11 @@ wait_until 10 grep -q "gnome-extensions enable" "$DOVO_STDERR" || true
 gnome_pointer_to_corner
 x=0 y=0
 # A few ticks through XWayland first, so that the switch has an old position
-# to jump from.
-sleep 1
+# to jump from; the shell said no, and is not asked again until it changes.
 asked_before=$(calls GetPosition)
+check_true "while the extension is off, dovo asks nothing for a second" \
+    holds_for 1 eval '(($(calls GetPosition) == asked_before))'
+
 must "the command dovo named turns the extension on" gnome-extensions enable "$GNOME_UUID"
 # Two questions mean the first answer came back and dovo took it as its
 # new starting point.

@@ -16,20 +16,30 @@ source "$here/../../scripts/lib/kwin.sh"
 require_dovo || exit 2
 [[ -x ${KWIN_POINTER:-} ]] || { echo "set KWIN_POINTER to the kwin_pointer binary" >&2; exit 2; }
 
-# Long enough for a 200 ms tick to see every position.
-HOLD=0.6
+# Dovo's tick: once Dovo has heard where the pointer is after a start or a
+# reload, it takes that as the place to count from at its next tick, which
+# shows nowhere; waiting out a tick is the one wait by the clock left here.
+TICK=0.4
 # Where the pointer rests when Dovo starts: the first position it counts from.
 REST_X=5 REST_Y=5
 
-# walk: put the pointer at each "x y" read from stdin in turn. Each move is
-# a fake-input client of its own, that is an input device that comes and
+# saved_is TWIPS: Dovo's periodic save (every 100 ms here) holds TWIPS.
+saved_is() { [[ $(settings_get totalpixels) == "$1" ]]; }
+
+# walk X Y: from (X, Y), put the pointer at each "x y" read from stdin in
+# turn, each time until Dovo's save shows the move counted. Each move is a
+# fake-input client of its own, that is an input device that comes and
 # goes, as a mouse plugged in and out does; XWayland tells Dovo's window of
 # each one.
 walk() {
-    local x y
+    local x y px=$1 py=$2 total
+    total=$(settings_get totalpixels)
+    total=${total:-0}
     while read -r x y; do
         kwin_pointer "$x" "$y" || return 1
-        sleep "$HOLD"
+        total=$((total + $(path_twips 15 "$px" "$py" <<<"$x $y")))
+        wait_until 5 saved_is "$total" || return 1
+        px=$x py=$y
     done
 }
 
@@ -65,10 +75,10 @@ path_box() {
     fi
 }
 
-# heard_after N: the script reported past the Nth call, and Dovo sampled
-# that position, as it samples every position that is held.
+# heard_after N: the script reported past the Nth call, and a tick of Dovo
+# took that position.
 heard_after() {
-    wait_until 10 reports_above "$1" && sleep "$HOLD"
+    wait_until 10 reports_above "$1" && sleep "$TICK"
 }
 
 # start_counting: Dovo started with the pointer at rest, and the script told
@@ -76,7 +86,7 @@ heard_after() {
 start_counting() {
     watch_reports
     kwin_pointer "$REST_X" "$REST_Y" || return 1
-    dovo_start || return 1
+    DOVO_AUTOSAVE_INTERVAL_MS=100 dovo_start || return 1
     heard_after 0
 }
 
@@ -99,7 +109,7 @@ check_eq "the pointer comes from KWin" 1 "$(grep -c '^dovo: pointer from KWin$' 
 read -r x0 y0 x1 y1 <<<"$(path_box)"
 before=$(seeded_path 11 20 "$x0" "$y0" "$x1" "$y1")
 after=$(seeded_path 12 12 "$x0" "$y0" "$x1" "$y1")
-walk <<<"$before"
+must "the path before is counted move by move" walk "$REST_X" "$REST_Y" <<<"$before"
 
 # Someone unloads the script; the pointer jumps while nobody reports it.
 check_eq "the script unloaded behind Dovo's back" true \
@@ -108,7 +118,7 @@ heard=$(reports)
 must "the pointer jumps" kwin_pointer "$x1" "$y1"
 check_true "Dovo loads its script again and hears where the pointer is" heard_after "$heard"
 check_eq "the script is loaded once more" true "$(kwin_script_loaded)"
-walk <<<"$after"
+must "the path after is counted move by move" walk "$x1" "$y1" <<<"$after"
 
 # Anyone on the bus may call Dovo, but only KWin is heard: a stranger's
 # report of a far point is refused and counts nothing (the total below),
@@ -118,7 +128,6 @@ for _ in 1 2; do
         "$(dbus-send --session --print-reply --reply-timeout=2000 --dest=net.quendorvil.Dovo \
             /net/quendorvil/Dovo/Pointer net.quendorvil.Dovo.Pointer.Report int32:1234 int32:777 \
             2>&1 | cut -d: -f1)"
-    sleep "$HOLD"
 done
 check_eq "Dovo says so once" 1 "$(grep -c 'other than KWin' "$DOVO_STDERR")"
 check_false "without the point" grep -q 1234 "$DOVO_STDERR"
@@ -133,10 +142,12 @@ step=$((bx < (x0 + x1) / 2 ? 1 : -1))
 burst=()
 for ((i = 1; i <= 150; i++)); do burst+=($((bx + step * i)) "$by"); done
 heard=$(reports)
+base=$(settings_get totalpixels)
 t0=${EPOCHREALTIME/[.,]/}
 must "a burst of 150 moves a millisecond apart" kwin_pointer "${burst[@]}"
 burst_ms=$(((${EPOCHREALTIME/[.,]/} - t0) / 1000))
-sleep "$HOLD"
+# the last call is the one with the end of the line
+check_true "the burst is counted" wait_until 5 saved_is $((base + 150 * 15))
 sent=$(($(reports) - heard))
 check_true "the burst of ${burst_ms} ms took $sent calls, at most one per 20 ms" \
     test "$sent" -ge 1 -a "$sent" -le $((burst_ms / 20 + 2))
@@ -163,7 +174,7 @@ $((x0 + 200)) $y0
 $((x0 + 200)) $((y0 + 200))
 $x0 $((y0 + 200))
 $x0 $y0"
-walk <<<"$square"
+must "the square is counted side by side" walk "$REST_X" "$REST_Y" <<<"$square"
 want=$(($(path_twips 15 "$REST_X" "$REST_Y" <<<"$x0 $y0") + 4 * 3000))
 close_and_read "scale 1.5"
 check_eq "scale 1.5: a square of 200 logical px sides counts 4 x 3000 twips" "$want" "$SAVED"
@@ -178,11 +189,13 @@ echo 'this is not JavaScript (' >"$broken/share/dovo/kwin/dovo-pointer.js"
 rm -f -- "$XDG_CONFIG_HOME/Dovo.conf"
 loaded=$(grep -c 'member=loadScript' "$REPORTS")
 told() { grep -q "^dovo: KWin did not run Dovo's script $broken/share/dovo/kwin/dovo-pointer.js" "$DOVO_STDERR"; }
-DOVO=$broken/bin/dovo dovo_start
+DOVO=$broken/bin/dovo DOVO_AUTOSAVE_INTERVAL_MS=100 dovo_start
 check_true "broken script: Dovo tells the user" wait_until 5 told
 check_true "broken script: Dovo tries again" wait_until 10 loads_above $((loaded + 1))
 check_eq "broken script: told once" 1 "$(grep -c "^dovo: KWin did not" "$DOVO_STDERR")"
-walk <<<"$((x0 + 100)) $y0"
+must "the pointer moves" kwin_pointer $((x0 + 100)) "$y0"
+# a tick or five, and a save of anything counted
+check_true "broken script: nothing is counted" holds_for 1 eval '[[ -z $(settings_get totalpixels) ]]'
 close_and_read "broken script"
 check_eq "broken script: nothing counted" 0 "$SAVED"
 desktop_stop

@@ -21,7 +21,6 @@ REAL_DOVO=$DOVO
 
 started=$EPOCHREALTIME
 
-HOLD=0.6 # three ticks of 200 ms: the position has been sampled
 BLOCK=567000
 F=15 # twips per pixel at 96 dpi
 
@@ -52,24 +51,24 @@ save_failure_reported() {
 icons_is() { [[ $(tray_icon_count) == "$1" ]]; }
 conf_is() { [[ $(settings_get totalpixels)/$(settings_get totalmpixels) == "$1" ]]; }
 
-# shift_pointer DX: move the pointer DX pixels to the right of where it is
-# and let Dovo sample it; prints the twips that move adds.
+# shift_pointer DX [HOW]: move the pointer DX pixels to the right of where
+# it is, until Dovo rests there (HOW "sampled": only until it sampled it);
+# prints the twips that move adds.
 shift_pointer() {
     local x y loc
     loc=$(xdotool getmouselocation --shell) || return 1
     x=$(sed -n 's/^X=//p' <<<"$loc")
     y=$(sed -n 's/^Y=//p' <<<"$loc")
-    pointer_move $((x + $1)) "$y" >/dev/null || return 1
-    sleep "$HOLD"
+    "pointer_move_${2:-rested}" $((x + $1)) "$y" >/dev/null || return 1
     printf '%d\n' $(($1 < 0 ? -$1 * F : $1 * F))
 }
 
-# run_resting SECONDS: start, leave the pointer alone, close; the status of
-# the close is left in $rc.
+# run_resting: start, leave the pointer alone until a tick found nothing to
+# do, close; the status of the close is left in $rc.
 run_resting() {
     rc=125
     dovo_start || return 1
-    sleep "$1"
+    wait_until 5 dovo_rests || return 1
     rc=0
     dovo_close || rc=$?
 }
@@ -83,7 +82,7 @@ pointer_move 300 400
 # ------------------------------------------------------------ first run
 clear_config
 # nothing below means anything if dovo cannot start at all
-must "dovo starts" run_resting "$HOLD"
+must "dovo starts" run_resting
 check_eq "first run (no file): close exits 0" 0 "$rc"
 check_eq "first run (no file): totals saved as 0/0" 0/0 "$(settings_get totalpixels)/$(settings_get totalmpixels)"
 check_eq "first run (no file): nothing reported" 0 "$(dovo_line_count)"
@@ -103,7 +102,7 @@ for row in "${kept[@]}"; do
     label="\"$in_px\"/\"$in_mpx\""
     clear_config
     write_conf "$in_px" "$in_mpx"
-    run_resting "$HOLD"
+    run_resting
     check_eq "$label resting: close exits 0" 0 "$rc"
     check_eq "$label resting: written back as $want_px/$want_mpx" "$want_px/$want_mpx" \
         "$(settings_get totalpixels)/$(settings_get totalmpixels)"
@@ -111,13 +110,12 @@ for row in "${kept[@]}"; do
 done
 
 # ------------------------------------------------------------ block carry
-# 2000000 is three blocks and 299000: three ticks carry them, one each.
+# 2000000 is three blocks and 299000: three ticks carry them, one each,
+# and the fourth finds nothing to do.
 clear_config
 write_conf 2000000 0
-DOVO_AUTOSAVE_INTERVAL_MS=100 dovo_start
-# the fast autosave only tells when three ticks have passed
-wait_until 5 conf_is 299000/3
-sleep "$HOLD"
+dovo_start
+wait_until 5 dovo_rests
 rc=0
 dovo_close || rc=$?
 check_eq "2000000/0: close exits 0" 0 "$rc"
@@ -128,7 +126,9 @@ clear_config
 write_conf 2147483647 0
 t0=${EPOCHREALTIME/[.,]/}
 dovo_start
-sleep 1
+# a few ticks, each asking where the pointer is
+told_more_than() { (($(grep -c "^$DOVO_PID .* pointer " "$_desk_queries") > $1)); }
+wait_until 5 told_more_than 5
 rc=0
 dovo_close || rc=$?
 t1=${EPOCHREALTIME/[.,]/}
@@ -363,14 +363,15 @@ clear_config
 write_conf 50 2
 xvfb_gone() { ! _desk_alive "$_desk_xvfb_pid"; }
 if dovo_start; then
-    added=$(shift_pointer 100) || added=0
-    # No autosave can confirm the sample here (it would save before the
-    # exit hook does): a longer rest stands in for it on a busy machine.
-    sleep 0.4
+    # Sampled, not rested: the tick that would find nothing changed is due
+    # next, and falls due while Dovo is stopped.
+    added=$(shift_pointer 100 sampled) || added=0
     kill -STOP "$DOVO_PID"
     # desktop.sh keeps no public handle on the server; it is its child
     kill -TERM "$_desk_xvfb_pid"
     wait_until 5 xvfb_gone
+    # Dovo's own 200 ms clock, not a wait for anything: time for that tick
+    # to fall due.
     sleep 0.3
     kill -CONT "$DOVO_PID"
     rc=0

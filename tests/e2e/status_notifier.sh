@@ -32,14 +32,22 @@ QUIET=1.5
 
 withdrawn_to_tray() { ! window_managed && [[ $(window_map_state) == IsUnMapped ]]; }
 
-# host METHOD [ARG...]: ask the stand-in panel; prints its answer.
+# host METHOD [ARG...]: ask the stand-in panel; prints its answer, and
+# fails when there was none (it has not taken the watcher's name yet).
 host() {
-    local method=$1
+    local method=$1 answer rc=0
     shift
-    timeout 10 dbus-send --session --print-reply=literal --dest=org.kde.StatusNotifierWatcher \
-        /Host "net.quendorvil.Dovo.TestHost.$method" "$@" 2>&1 | sed 's/^ *//'
+    answer=$(timeout 10 dbus-send --session --print-reply=literal --dest=org.kde.StatusNotifierWatcher \
+        /Host "net.quendorvil.Dovo.TestHost.$method" "$@" 2>&1) || rc=$?
+    sed 's/^ *//' <<<"$answer"
+    return "$rc"
 }
 item_count() { local i; i=$(host Items); if [[ -z $i ]]; then echo 0; else wc -w <<<"$i"; fi; }
+# Dovo asks the panel's watcher whenever it signals a change, and a minimise
+# is judged by the last answer: wait for one given since the last change.
+# The answer is on Dovo's bus connection before the minimise is on its way.
+dovo_knows() { [[ $(host Current) == *true ]]; }
+minimise() { wait_until 5 dovo_knows && xdotool windowminimize "$DOVO_WID"; }
 
 standin_start() {
     "$SNI_STANDIN" "${@:2}" </dev/null >"$DESKTOP_DIR/logs/standin.$1.out" 2>"$DESKTOP_DIR/logs/standin.$1.err" &
@@ -77,7 +85,7 @@ check_eq "the item's icon is the 32 px mouse" "32x32 0 differing" "$(host Icon "
 check_eq "no notification-area line: the panel is there" 0 "$(grep -c 'no notification area' "$DOVO_STDERR")"
 check_eq "dovo owns net.quendorvil.Dovo" "$DOVO_PID" "$(name_owner_pid)"
 
-xdotool windowminimize "$DOVO_WID"
+minimise
 check_true "minimise hides the window into the panel" wait_until 5 withdrawn_to_tray
 # label | the panel's call
 for row in "middle click|SecondaryActivate" "context menu|ContextMenu"; do
@@ -89,15 +97,13 @@ check_true "left click: the window is back in normal state" wait_until 5 shown_n
 
 echo "# the watcher without a host"
 host SetHost boolean:false >/dev/null
-sleep 0.5
-xdotool windowminimize "$DOVO_WID"
+minimise
 check_true "without a host minimise leaves it in the taskbar" wait_until 5 iconified
 check_true "and it stays there" holds_for "$QUIET" iconified
 host SetHost boolean:true >/dev/null
 wmctrl -i -a "$DOVO_WID"
 must "activated from the taskbar" wait_until 5 shown_normal
-sleep 0.5
-xdotool windowminimize "$DOVO_WID"
+minimise
 check_true "with the host back minimise hides it again" wait_until 5 withdrawn_to_tray
 
 echo "# the watcher goes away and comes back"
@@ -109,7 +115,7 @@ must "stand-in panel starts again" standin_start 2
 check_eq "the item registers again" 1 "$(wait_eq 5 1 item_count)"
 check_eq "left click on the new panel's item answers" ok "$(host Click string:Activate)"
 check_true "and restores the minimised window" wait_until 5 shown_normal
-xdotool windowminimize "$DOVO_WID"
+minimise
 check_true "minimise hides it into the new panel" wait_until 5 withdrawn_to_tray
 
 echo "# a launcher's Activate on the bus"

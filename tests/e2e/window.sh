@@ -19,9 +19,6 @@ require_dovo || exit 2
 
 started=$EPOCHREALTIME
 
-# Dovo samples every 200 ms: a position held this long has been seen by at
-# least two ticks, so consecutive moves are never merged into one.
-HOLD=0.6
 BLOCK=567000
 F=15 # twips per pixel at 96 dpi
 
@@ -46,16 +43,15 @@ ptr_sync() {
     ptr_y=$(sed -n 's/^Y=//p' <<<"$loc")
 }
 
-# travel X Y: move the pointer there, let Dovo sample it, book the move.
+# travel X Y: move the pointer there, wait until Dovo has sampled it and
+# rests (so consecutive moves are never merged into one), book the move.
 travel() {
     local d
     d=$(twips "$ptr_x" "$ptr_y" "$1" "$2")
-    # pointer_move to the spot the pointer is already on waits for a motion
-    # event that never comes and fails after 5 s
+    # staying put wakes nothing, and there is nothing to count
     if [[ $1,$2 != "$ptr_x,$ptr_y" ]]; then
-        pointer_move "$1" "$2" || { _desk_err "travel: pointer did not reach $1,$2"; return 1; }
+        pointer_move_rested "$1" "$2" || { _desk_err "travel: Dovo did not sample $1,$2"; return 1; }
     fi
-    sleep "$HOLD"
     ptr_x=$1 ptr_y=$2
     px=$((px + d))
     # one block per tick at most; no single move here needs two
@@ -148,11 +144,12 @@ cx=$(awk '/Absolute upper-left X:/ { print $NF }' <<<"$geo")
 cy=$(awk '/Absolute upper-left Y:/ { print $NF }' <<<"$geo")
 # centre of the button, which spans x 64..225 and y 136..161 of the client
 bx=$((cx + 144)) by=$((cy + 148))
+# Dovo rests on the button: the tick that shows the zeros is the click's.
+clicked() { dovo_mark && xdotool click 1 && wait_until 5 dovo_rests "$bx" "$by"; }
 moved=0
 travel 100 700 &&
     travel "$bx" "$by" &&
-    xdotool click 1 &&
-    sleep "$HOLD" &&
+    clicked &&
     travel $((bx + 100)) "$by" &&    # right 100: 1500
     travel $((bx + 103)) $((by + 4)) && # diagonal 3,4: 75
     moved=1

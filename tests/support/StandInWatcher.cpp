@@ -6,6 +6,9 @@
 //   SetHost(b)              a host is there or not (the watcher's property
 //                           and signals follow)
 //   Items() -> s            registered items, space separated
+//   Current() -> b          the registered items were read (by Dovo's
+//                           GetAll: nobody else reads them) since the host
+//                           or the items last changed, so Dovo knows
 //   ToolTip() -> s          the first item's tooltip title
 //   Icon(s png) -> s        "WxH N differing": the first item's IconPixmap
 //                           entry of the PNG's size against the PNG
@@ -69,7 +72,14 @@ public:
         owners_.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     }
 
-    QStringList items() const { return items_; }
+    // The property, as the bus reads it.
+    QStringList items() const
+    {
+        readAt_ = changes_;
+        return items_;
+    }
+    QStringList list() const { return items_; }
+    bool current() const { return readAt_ == changes_; }
     bool hostRegistered() const { return host_; }
     int protocolVersion() const { return 0; }
 
@@ -79,6 +89,7 @@ public:
             return;
         }
         host_ = host;
+        ++changes_;
         if (host) {
             emit StatusNotifierHostRegistered();
         } else {
@@ -100,6 +111,7 @@ public slots:
             return;
         }
         items_ << item;
+        ++changes_;
         owners_.addWatchedService(service);
         emit StatusNotifierItemRegistered(item);
     }
@@ -119,6 +131,7 @@ private:
         for (const QString& item : QStringList(items_)) {
             if (item.startsWith(service + QLatin1Char('/'))) {
                 items_.removeAll(item);
+                ++changes_;
                 emit StatusNotifierItemUnregistered(item);
             }
         }
@@ -126,6 +139,8 @@ private:
 
     bool host_;
     QStringList items_;
+    int changes_ = 0;
+    mutable int readAt_ = -1;
     QDBusServiceWatcher owners_;
 };
 
@@ -139,7 +154,8 @@ public:
 
 public slots:
     void SetHost(bool host) { watcher_.setHost(host); }
-    QString Items() const { return watcher_.items().join(QLatin1Char(' ')); }
+    QString Items() const { return watcher_.list().join(QLatin1Char(' ')); }
+    bool Current() const { return watcher_.current(); }
 
     QString ToolTip() const
     {
@@ -209,7 +225,7 @@ public slots:
 private:
     QDBusMessage itemCall(const QString& interface, const QString& method) const
     {
-        const QString item = watcher_.items().value(0);
+        const QString item = watcher_.list().value(0);
         const qsizetype slash = item.indexOf(QLatin1Char('/'));
         return QDBusMessage::createMethodCall(item.left(slash), item.mid(slash), interface, method);
     }
