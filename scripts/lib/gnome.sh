@@ -6,11 +6,13 @@
 # and dovo_signal/settings_get helpers.
 #
 #   source scripts/lib/gnome.sh
-#   gnome_start [--enable] [--xwayland]
+#   gnome_start [--enable] [--xwayland] [--extension UUID]
 #                                    # --enable: Dovo's extension enabled;
 #                                    # --xwayland: with the shell's XWayland,
-#                                    # DISPLAY and XAUTHORITY exported
+#                                    # DISPLAY and XAUTHORITY exported;
+#                                    # --extension: another one enabled
 #   gnome_dovo_start                 # dovo on that shell, a native Wayland client
+#   gnome_session_dovo_start         # dovo as a session starts it, on XWayland
 #   gnome_pointer_moves DELAY_MS < "dx dy" lines
 #   gnome_pointer_to_corner          # the pointer to (0, 0)
 #   gnome_stranger_calls METHOD ...  # the extension asked by another program
@@ -47,15 +49,22 @@ _gnome_ready() {
         >/dev/null 2>&1
 }
 
-# gnome_start [--enable] [--xwayland]: a headless shell with one 1280x800
-# virtual monitor; Dovo's extension is installed for the user, and enabled
-# with --enable. --xwayland starts the shell's XWayland as a session does.
+# gnome_start [--enable] [--xwayland] [--extension UUID]: a headless shell
+# with one 1280x800 virtual monitor; Dovo's extension is installed for the
+# user, and enabled with --enable. --xwayland starts the shell's XWayland as
+# a session does. --extension enables an installed extension too, as at a
+# login: before the shell starts.
 gnome_start() {
-    local enable=0 x11=--no-x11 tool
+    local x11=--no-x11 tool enabled=()
     while (($#)); do
         case $1 in
-        --enable) enable=1 ;;
+        --enable) enabled+=("'$GNOME_UUID'") ;;
         --xwayland) x11='' ;;
+        --extension)
+            [[ -n ${2:-} ]] || { _desk_err "gnome_start: --extension needs a uuid"; return 2; }
+            enabled+=("'$2'")
+            shift
+            ;;
         *) _desk_err "gnome_start: unknown option '$1'"; return 2 ;;
         esac
         shift
@@ -86,8 +95,8 @@ gnome_start() {
     gsettings set org.gnome.shell welcome-dialog-last-shown-version '999' &&
         gsettings set org.gnome.desktop.interface enable-hot-corners false &&
         gsettings set org.gnome.desktop.peripherals.mouse accel-profile flat || return 1
-    if ((enable)); then
-        gsettings set org.gnome.shell enabled-extensions "['$GNOME_UUID']" || return 1
+    if ((${#enabled[@]})); then
+        gsettings set org.gnome.shell enabled-extensions "[$(IFS=,; echo "${enabled[*]}")]" || return 1
     fi
 
     GNOME_WAYLAND=dovo-wayland-$$
@@ -135,6 +144,32 @@ gnome_dovo_start() {
     DOVO_PID=$!
     desktop_track_pid "$DOVO_PID"
     wait_until 10 grep -q '^dovo: pointer from' "$DOVO_STDERR"
+}
+
+# gnome_session_dovo_start [args...]: dovo as a GNOME session starts it,
+# both displays there and Qt left to choose (it takes XWayland); returns once
+# its window exists, in whatever state, as DOVO_WID. Picked by WM_CLASS:
+# from GNOME 44 on, mutter-x11-frames owns a frame window of the same title.
+gnome_session_dovo_start() {
+    _desk_runs=$((_desk_runs + 1))
+    DOVO_STDOUT=$DESKTOP_DIR/logs/dovo.$_desk_runs.out
+    DOVO_STDERR=$DESKTOP_DIR/logs/dovo.$_desk_runs.err
+    WAYLAND_DISPLAY=$GNOME_WAYLAND QT_QPA_PLATFORM='' \
+        "$DOVO" "$@" </dev/null >"$DOVO_STDOUT" 2>"$DOVO_STDERR" &
+    DOVO_PID=$!
+    DOVO_WID=''
+    desktop_track_pid "$DOVO_PID"
+    wait_until 10 _gnome_dovo_window
+}
+
+_gnome_dovo_window() {
+    local w ids=()
+    _desk_alive "$DOVO_PID" || return 2
+    for w in $(xdotool search --classname '^dovo$' 2>/dev/null); do
+        [[ $(xdotool getwindowname "$w" 2>/dev/null) == "$DOVO_TITLE" ]] && ids+=("$w")
+    done
+    ((${#ids[@]} == 1)) || return 1
+    DOVO_WID=$(printf '0x%x' "${ids[0]}")
 }
 
 # gnome_stranger_calls METHOD [ARGS...]: the extension's METHOD called by a

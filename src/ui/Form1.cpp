@@ -198,13 +198,6 @@ void Form1::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason)
             // comes back normal under every window manager.
             hide();
         }
-        if (isMinimized()) {
-            restoring_ = true;
-            if (!followingExposure_ && windowHandle() != nullptr) {
-                windowHandle()->installEventFilter(this);
-                followingExposure_ = true;
-            }
-        }
         setWindowState(windowState() & ~Qt::WindowMinimized);
         show();
         raise();
@@ -214,19 +207,33 @@ void Form1::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason)
 
 bool Form1::staleMinimise() const
 {
-    // Brought back from minimised, the window can hear once more that it is
-    // minimised before the window manager has shown it: Qt's xcb plugin
-    // keeps a window that was iconic minimised while WM_STATE says
-    // Withdrawn (seen with Mutter 48 and 50, Qt 6.8 and 6.11). A minimise
-    // once the window is on screen again is the user's.
-    return restoring_;
+    // Mutter 44 and later draw an X11 window's title bar in a separate
+    // client (mutter-x11-frames) and, when the shell redraws before that
+    // frame exists, hide a newly mapped window the way they hide a
+    // minimised one, WM_STATE Iconic, which Qt's xcb plugin reports as
+    // minimised (seen with Mutter 48 and 50, Qt 6.8 and 6.11): at a login,
+    // and each time the icon maps the window again. No user minimised a
+    // window that was never on screen; once it is, a minimise is the user's.
+    return notOnScreenYet_;
+}
+
+void Form1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // Sent before the window is mapped, so the exposure that follows is
+    // never missed.
+    notOnScreenYet_ = true;
+    if (!followingExposure_ && windowHandle() != nullptr) {
+        windowHandle()->installEventFilter(this);
+        followingExposure_ = true;
+    }
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::Expose && windowHandle() != nullptr &&
         windowHandle()->isExposed()) {
-        restoring_ = false;
+        notOnScreenYet_ = false;
     }
     return QWidget::eventFilter(watched, event);
 }

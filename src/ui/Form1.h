@@ -41,6 +41,7 @@ public:
 protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -60,9 +61,8 @@ private:
     QPushButton* Command1 = nullptr;
     QTimer Timer1;
     QTimer autoSave_;
-    // Valid from the icon bringing the window back from iconic, unhidden,
-    // until the window is on screen again.
-    bool restoring_ = false;
+    // From each time the window is shown until it is on screen.
+    bool notOnScreenYet_ = false;
     bool followingExposure_ = false;
 };
 

@@ -37,6 +37,12 @@ void AddTrayIcon(Form1& window, const QString& tip)
             window.TrayIconLost();
         }
     });
+    // Hidden and shown again, Qt's icon leaves the bus and comes back on a
+    // connection of the same name with a new unique name.
+    QObject::connect(busTray, &StatusNotifierTray::reregisterNeeded, trayIcon, [trayIcon] {
+        trayIcon->hide();
+        trayIcon->show();
+    });
     busTray->follow();
     TrayData.busTray = busTray;
 }

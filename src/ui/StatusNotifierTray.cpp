@@ -105,6 +105,19 @@ void StatusNotifierTray::refresh()
             const bool host =
                 properties.value(QStringLiteral("IsStatusNotifierHostRegistered")).toBool();
             setShown(registered && host);
+            // GNOME 50's AppIndicator extension (66) looks for items on the
+            // bus 2 s after its watcher starts, as at a login. Finding ours
+            // there before Qt's registration reached it, it enters ours
+            // under no name at all, for we own none, and from then on fails
+            // to read out RegisteredStatusNotifierItems: GetAll leaves it
+            // out, for good. Only our leaving the bus removes that entry, so
+            // the item is registered once more from a new connection.
+            if (host && !properties.contains(QStringLiteral("RegisteredStatusNotifierItems")) &&
+                !reregistered_) {
+                reregistered_ = true;
+                retries_ = 0;
+                emit reregisterNeeded();
+            }
             // GNOME 50's AppIndicator watcher can tell of our registration,
             // or of its host, before its properties say so, and says nothing
             // once they do: ask again a few times, ever more rarely.

@@ -31,6 +31,9 @@ public:
 
 signals:
     void shownChanged(bool shown);
+    // The watcher can no longer list our item: the icon must be put on the
+    // bus again, from a new connection.
+    void reregisterNeeded();
 
 private slots:
     void refresh();
@@ -42,6 +45,7 @@ private:
     bool shown_ = false;
     int refreshes_ = 0;
     int retries_ = 0;
+    bool reregistered_ = false;
 };
 
 } // namespace dovo

@@ -193,4 +193,32 @@ check_eq "and the window is back" "listed IsViewable Normal" \
 rc=0; dovo_close || rc=$?
 check_eq "close exits 0" 0 "$rc"
 check_eq "the item leaves the panel" "" "$(wait_eq 5 "" sni_items)"
+
+# --- at a login: both extensions on before the shell starts ----------------
+# Dovo comes up as a session starts it, right after the shell. From GNOME 44
+# on, Mutter keeps a new X11 window iconic until mutter-x11-frames has made
+# its title bar, and when the shell draws before that, as it often does while
+# the session is still starting, Dovo must not take it for a minimise: a
+# window hidden then never came on screen.
+desktop_stop
+must "the shell starts with both extensions on" \
+    gnome_start --enable --xwayland --extension "$ai_uuid"
+must "its watcher is on the bus" wait_until 10 sni_get IsStatusNotifierHostRegistered
+must "dovo starts as a session starts it" gnome_session_dovo_start
+check_eq "the panel lists its item" "$DOVO_PID" "$(wait_eq 15 "$DOVO_PID" item_owner_pid)"
+check_eq "the window comes on screen" "listed IsViewable Normal" \
+    "$(wait_eq 10 "listed IsViewable Normal" window_seen)"
+# A path walked, away from the top bar, before the user minimises.
+seeded_path 11 30 100 100 1180 700 | awk -v x=640 -v y=400 '{ print $1 - x, $2 - y; x = $1; y = $2 }' |
+    gnome_pointer_moves 250
+check_eq "after the path the window is still on screen" "listed IsViewable Normal" "$(window_seen)"
+xdotool windowminimize "$DOVO_WID"
+check_eq "minimise hides it" "unlisted IsUnMapped Withdrawn" \
+    "$(wait_eq 5 "unlisted IsUnMapped Withdrawn" window_seen)"
+check_true "and it stays hidden" holds_for 1.5 hidden
+check_true "left click: the item answers" item_call "$ITEM.Activate" 0 0
+check_eq "left click: the window is back" "listed IsViewable Normal" \
+    "$(wait_eq 5 "listed IsViewable Normal" window_seen)"
+rc=0; dovo_close || rc=$?
+check_eq "close exits 0" 0 "$rc"
 finish
