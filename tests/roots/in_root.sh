@@ -8,10 +8,20 @@
 set -euo pipefail
 
 build=/var/tmp/dovo-build
+# The build folder stays in the cached root from one checkout to the next,
+# but every checkout is mounted at /dovo: a source older than an output made
+# from another checkout's source would not be rebuilt (AUTOMOC kept a stale
+# moc file that way). A new checkout, or one git cannot name, builds afresh.
+checkout=$(git -C /dovo rev-parse HEAD 2>/dev/null &&
+    git -C /dovo status --porcelain 2>/dev/null | md5sum) || checkout=unknown
+if [[ $checkout == unknown || $checkout != "$(cat "$build/checkout" 2>/dev/null)" ]]; then
+    rm -rf "$build"
+fi
 if [[ ! -f $build/build.ninja ]]; then
     cmake -S /dovo -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOVO_WERROR=ON \
         -DDOVO_BENCHMARKS=OFF -DBUILD_TESTING=ON -DDOVO_ROOT_TESTS=OFF >/dev/null
 fi
+printf '%s\n' "$checkout" >"$build/checkout"
 echo "== $(. /etc/os-release && echo "$PRETTY_NAME"): $(g++ --version | head -n 1)," \
     "Qt $(qtpaths6 --qt-version 2>/dev/null || echo '?'), $(cmake --version | head -n 1)"
 cmake --build "$build" -j "$(nproc)"
