@@ -100,6 +100,11 @@ read -r lx ly <<<"$(tail -n 1 <<<"$before")"
 # A second output to the right: the pointer crosses onto it and back, then
 # the output goes away with the pointer off it.
 must "a second output" swaymsg -q create_output
+# Dovo opens its cursor session on the new output when the output's global
+# reaches it; a pointer there before that is off every output Dovo knows,
+# and Dovo rightly starts afresh where it finds it again. Nothing outside
+# Dovo can see the session open, so the pointer waits a few ticks.
+sleep "$HOLD"
 across="1400 300
 2300 900
 1279 400
