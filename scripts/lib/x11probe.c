@@ -148,7 +148,7 @@ static long ask_pid(XID base)
     Display* dpy = rec.control; /* the name Xlib's request macros use */
     xXResQueryClientIdsReq* req;
     xXResQueryClientIdsReply rep;
-    long spec[2] = {(long)base, X_XResLocalClientPIDMask};
+    long client[2] = {(long)base, X_XResLocalClientPIDMask};
     long pid = 0;
     LockDisplay(dpy);
     GetReq(XResQueryClientIds, req);
@@ -156,7 +156,7 @@ static long ask_pid(XID base)
     req->XResReqType = X_XResQueryClientIds;
     req->numSpecs = 1;
     req->length += sz_xXResClientIdSpec / 4;
-    Data32(dpy, spec, sz_xXResClientIdSpec);
+    Data32(dpy, client, sz_xXResClientIdSpec);
     if (_XReply(dpy, (xReply*)&rep, 0, xFalse)) {
         unsigned long left = 4UL * rep.length;
         for (CARD32 i = 0; i < rep.numIds && left >= sz_xResClientIdValue; ++i) {
@@ -166,7 +166,9 @@ static long ask_pid(XID base)
             unsigned long size = value.length;
             if (size > left)
                 size = left;
-            if ((value.spec.mask & X_XResLocalClientPIDMask) && size == 4) {
+            /* The value begins with the client and mask it answers for. */
+            const xXResClientIdSpec* id = (const xXResClientIdSpec*)&value;
+            if ((id->mask & X_XResLocalClientPIDMask) && size == 4) {
                 CARD32 p;
                 _XRead(dpy, (char*)&p, 4);
                 pid = (long)p;

@@ -177,7 +177,7 @@ wine_reg_dpi() {
 
 # ------------------------------------------------------------------ windows
 
-# dovo_controls: the controls of Dovo's window, as dovo_inspect prints them.
+# dovo_controls: the controls of Dovo's window, as dovo_peek prints them.
 dovo_controls() {
     wine "$DOVO_INSPECT" controls 2>/dev/null | tr -d '\r'
 }

@@ -2,12 +2,12 @@
 // itself, inside one X window, so their texts and places are asked of
 // Windows.  And the one registry fault `wine reg` cannot make.
 //
-//   dovo_inspect controls   one line per control of Dovo's window:
+//   dovo_peek controls   one line per control of Dovo's window:
 //                           class, x and y in its parent's client area,
 //                           width, height, x and y on the screen, text
 //                           (tab-separated, UTF-8); exit 1 without a window
-//   dovo_inspect lock-key   make Dovo's settings key read-only for everyone
-//   dovo_inspect dpi        the system DPI this session was started with
+//   dovo_peek lock-key   make Dovo's settings key read-only for everyone
+//   dovo_peek dpi        the system DPI this session was started with
 #include <aclapi.h>
 #include <cstdio>
 #include <sddl.h>
@@ -63,7 +63,7 @@ int Controls()
 {
     HWND window = FindWindowW(kClass, nullptr);
     if (!window) {
-        std::fprintf(stderr, "dovo_inspect: no %s window\n", Utf8(kClass).c_str());
+        std::fprintf(stderr, "dovo_peek: no %s window\n", Utf8(kClass).c_str());
         return 1;
     }
     EnumChildWindows(window, PrintControl, reinterpret_cast<LPARAM>(window));
@@ -76,7 +76,7 @@ int LockKey()
     LONG rc =
         RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) {
-        std::fprintf(stderr, "dovo_inspect: cannot open the key: error %ld\n", rc);
+        std::fprintf(stderr, "dovo_peek: cannot open the key: error %ld\n", rc);
         return 1;
     }
     // A protected DACL that lets everyone read and nobody write, as a
@@ -84,14 +84,14 @@ int LockKey()
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)", SDDL_REVISION_1,
                                                               &sd, nullptr)) {
-        std::fprintf(stderr, "dovo_inspect: bad security descriptor\n");
+        std::fprintf(stderr, "dovo_peek: bad security descriptor\n");
         return 1;
     }
     rc = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd);
     LocalFree(sd);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS) {
-        std::fprintf(stderr, "dovo_inspect: cannot lock the key: error %ld\n", rc);
+        std::fprintf(stderr, "dovo_peek: cannot lock the key: error %ld\n", rc);
         return 1;
     }
     return 0;
@@ -118,6 +118,6 @@ int main(int argc, char** argv)
         return LockKey();
     if (command == "dpi")
         return Dpi();
-    std::fprintf(stderr, "usage: dovo_inspect controls | lock-key | dpi\n");
+    std::fprintf(stderr, "usage: dovo_peek controls | lock-key | dpi\n");
     return 2;
 }
