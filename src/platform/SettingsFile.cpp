@@ -13,6 +13,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace dovo {
 
@@ -45,6 +48,35 @@ bool MoveWithoutReplacing(const QString& from, const QString& to)
 {
     return ::renameat2(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD,
                        QFile::encodeName(to).constData(), RENAME_NOREPLACE) == 0;
+}
+
+// QSettings writes under a QLockFile beside the file. A process killed
+// between creating that lock and writing its pid into it leaves it empty,
+// and QLockFile calls such a lock stale only after 30 seconds: until then
+// every save waits, on the GUI thread. A live holder has an flock on its lock
+// from the moment it made it, so an empty lock that nobody holds is dead.
+void ClearAbandonedLock(const QString& lockPath)
+{
+    const QByteArray name = QFile::encodeName(lockPath);
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return;
+    }
+    struct stat held = {};
+    struct stat named = {};
+    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_size == 0 &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::lstat(name.constData(), &named) == 0 &&
+        named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+        ::unlink(name.constData());
+    }
+    ::close(fd);
+}
+
+// The second name is the lock QLockFile takes while it removes a stale one.
+void ClearAbandonedLocks(const QString& file)
+{
+    ClearAbandonedLock(file + QStringLiteral(".lock"));
+    ClearAbandonedLock(file + QStringLiteral(".lock.rmlock"));
 }
 
 } // namespace
@@ -115,6 +147,7 @@ void SettingsFile::stage(const QString& section, const QString& key, const QStri
 void SettingsFile::commit()
 {
     if (!damaged_) {
+        ClearAbandonedLocks(path_);
         const auto settings = OpenSettings(organisation_);
         // Read first: QSettings keeps only its first error, so a file that
         // went bad since start would otherwise hide the outcome of the write.
@@ -166,6 +199,7 @@ void SettingsFile::writeClean()
     // no moment without a complete file.
     const QString fresh = path_ + ".new";
     QFile::remove(fresh);
+    ClearAbandonedLocks(fresh);
     {
         QSettings settings(fresh, QSettings::IniFormat);
         settings.setAtomicSyncRequired(true);

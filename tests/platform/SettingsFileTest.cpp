@@ -3,7 +3,9 @@
 #include "settings/SavedTotals.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -225,6 +227,43 @@ TEST_F(SettingsFileTest, ABrokenSaveCanBeFollowedByAGoodOne)
     state.TotalTwips = 99;
     EXPECT_NO_THROW(dovo::Save(state, services));
     EXPECT_EQ(read(file()), "[odoledger]\ntotalmpixels=1\ntotalpixels=99\n");
+}
+
+// A save killed between creating its lock file and writing into it leaves
+// the lock empty; Qt would wait 30 s before calling it stale.
+TEST_F(SettingsFileTest, AnEmptyLockLeftByAKilledSaveDoesNotHoldUpTheNext)
+{
+    struct Case
+    {
+        const char* left;
+        QByteArray file;
+    };
+    const Case cases[] = {
+        {".lock", "[odoledger]\ntotalpixels=1\ntotalmpixels=1\n"},
+        // the fresh copy that replaces a damaged file has a lock of its own
+        {".new.lock", "damaged"},
+        // killed while removing a stale lock: an old lock and an empty rmlock
+        {".lock.rmlock", "[odoledger]\ntotalpixels=1\ntotalmpixels=1\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.left);
+        QDir(config).removeRecursively();
+        write(c.file);
+        write({}, file() + c.left);
+        if (QByteArray(c.left) == ".lock.rmlock") {
+            write("4194304\ndovo\nelsewhere\n", file() + ".lock");
+            QFile old(file() + ".lock");
+            ASSERT_TRUE(old.open(QIODevice::ReadWrite));
+            old.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                            QFileDevice::FileModificationTime);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        loadAndSave(7, 2);
+        EXPECT_LT(clock.elapsed(), 5000);
+        EXPECT_EQ(read(file()), "[odoledger]\ntotalmpixels=2\ntotalpixels=7\n");
+        errors();
+    }
 }
 
 } // namespace
