@@ -1,7 +1,5 @@
 // The X11 pointer sources on a real X server (a private desktop, with a
-// private session bus where nothing serves GNOME Shell), when Dovo's own
-// connection to the server cannot be opened: each says why it polls, and
-// still sees the pointer through Qt's connection.
+// private session bus where nothing serves GNOME Shell).
 #include "platform/pointer/X11PointerSource.h"
 
 #include "platform/pointer/GnomeShellPointerSource.h"
@@ -31,6 +29,8 @@ struct Case
     std::function<std::unique_ptr<dovo::PointerSource>()> make;
 };
 
+// When Dovo's own connection to the server cannot be opened, each source
+// says why it polls, and still sees the pointer through Qt's connection.
 TEST(X11PointerSource, WithoutItsOwnConnectionSaysWhyItPollsAndStillSeesThePointer)
 {
     const QByteArray display = qgetenv("DISPLAY");
@@ -67,6 +67,31 @@ TEST(X11PointerSource, WithoutItsOwnConnectionSaysWhyItPollsAndStillSeesThePoint
         const QPoint there(++x, 41);
         QCursor::setPos(there);
         EXPECT_TRUE(WaitFor([&] { return source->position() == there; }));
+    }
+}
+
+// A move between a tick's question and the server taking the watch's
+// selection sends no motion event. A warp stands in for that move: the
+// server sends no raw motion for a warp at all.
+TEST(X11PointerSource, SleepsOnlyWhereTheTickLeftThePointer)
+{
+    struct Row
+    {
+        const char* name;
+        bool movedSinceTheTick;
+    };
+    for (const Row row : {Row{"at rest", false}, Row{"moved since the tick", true}}) {
+        SCOPED_TRACE(row.name);
+        dovo::X11PointerSource source(QStringLiteral("X11"),
+                                      dovo::X11PointerSource::Mode::WatchMotion);
+        QCursor::setPos(100, 100);
+        ASSERT_TRUE(WaitFor([&] { return source.position() == QPoint(100, 100); }));
+        if (row.movedSinceTheTick) {
+            QCursor::setPos(160, 120);
+            QCursor::pos(); // a round trip: the server has moved it
+        }
+        EXPECT_EQ(source.sleepUntilMotion(), !row.movedSinceTheTick);
+        EXPECT_EQ(source.asleep(), !row.movedSinceTheTick);
     }
 }
 

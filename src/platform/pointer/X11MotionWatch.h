@@ -26,7 +26,8 @@ public:
     ~X11MotionWatch() override;
 
     // Asks the server for the next motion. Selecting is a one-way request,
-    // so this never waits for the server.
+    // so this never waits for the server; moved() may come at once for an
+    // event that was already queued.
     void arm();
 
     // The pointer in the server's own pixels, asked on this connection.

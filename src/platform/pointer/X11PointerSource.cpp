@@ -76,9 +76,11 @@ std::optional<QPoint> X11PointerSource::position()
         int y = 0;
         if (!watch_->queryPointer(x, y) ||
             (qtConnection_ != nullptr && xcb_connection_has_error(qtConnection_) != 0)) {
+            sampled_.reset();
             return std::nullopt;
         }
-        return LogicalPosition(QPoint(x, y));
+        sampled_ = QPoint(x, y);
+        return LogicalPosition(*sampled_);
     }
     const QPoint position = QCursor::pos();
     // Once the X server has gone, Qt answers every pointer query with (0, 0)
@@ -97,7 +99,17 @@ bool X11PointerSource::sleepUntilMotion()
     }
     setAsleep(true);
     watch_->arm();
-    return true;
+    // The server sends motion only from when it takes the selection, so a
+    // move since this tick asked sent nothing; and arming may have found an
+    // event left over from the last wake and woken us already. Either way
+    // the caller must go on ticking, or it would sleep through the move.
+    int x = 0;
+    int y = 0;
+    if (asleep() && sampled_ && watch_->queryPointer(x, y) && QPoint(x, y) == *sampled_) {
+        return true;
+    }
+    setAsleep(false);
+    return false;
 }
 
 } // namespace dovo

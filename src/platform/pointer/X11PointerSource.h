@@ -3,6 +3,7 @@
 #include "platform/pointer/PointerSource.h"
 
 #include <memory>
+#include <optional>
 
 struct xcb_connection_t;
 
@@ -39,6 +40,9 @@ private:
     QString startRemark_;
     xcb_connection_t* qtConnection_ = nullptr;
     std::unique_ptr<X11MotionWatch> watch_;
+    // The server's own pixels at the last tick, to tell a move the watch
+    // could not hear.
+    std::optional<QPoint> sampled_;
 };
 
 } // namespace dovo
