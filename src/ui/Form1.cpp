@@ -3,6 +3,7 @@
 #include "session/ErrorHandling.h"
 #include "session/WindowLayout.h"
 #include "ui/Module1.h"
+#include "ui/WithdrawalWatch.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -11,6 +12,7 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QPixmap>
+#include <QPointer>
 #include <QPushButton>
 #include <QWindow>
 
@@ -188,6 +190,9 @@ void Form1::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason)
         return;
     }
     HandleErrors("TrayIcon_Activated", [this] {
+        if (awaitingWithdrawal_) {
+            return;
+        }
         if (isMinimized() && isVisible()) {
             // Minimised by the window manager while no panel showed the
             // icon, so not hidden. Qt 6.4's QXcbWindow::setWindowState drops
@@ -195,14 +200,30 @@ void Form1::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason)
             // minimise by the window manager never changed, so asking for the
             // normal state does nothing; and Mutter does not deiconify on
             // _NET_ACTIVE_WINDOW. Withdrawn and mapped again, the window
-            // comes back normal under every window manager.
+            // comes back normal under every window manager, once the manager
+            // has let go of it: mapped sooner, Qt copies the manager's
+            // _NET_WM_STATE_HIDDEN back onto it, and Openbox then showed the
+            // window but kept it marked hidden.
             hide();
+            awaitingWithdrawal_ = true;
+            WithdrawalWatch::Await(*windowHandle(), [window = QPointer<Form1>(this)] {
+                if (window != nullptr) {
+                    window->awaitingWithdrawal_ = false;
+                    window->restore();
+                }
+            });
+            return;
         }
-        setWindowState(windowState() & ~Qt::WindowMinimized);
-        show();
-        raise();
-        activateWindow();
+        restore();
     });
+}
+
+void Form1::restore()
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
 }
 
 bool Form1::staleMinimise() const

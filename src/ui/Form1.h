@@ -49,6 +49,7 @@ private:
     void showReadouts(const ReadoutTexts& texts);
     void wakeTimer();
     bool staleMinimise() const;
+    void restore();
 
     Services& services_;
     OdometerSession session_;
@@ -64,6 +65,7 @@ private:
     // From each time the window is shown until it is on screen.
     bool notOnScreenYet_ = false;
     bool followingExposure_ = false;
+    bool awaitingWithdrawal_ = false;
 };
 
 } // namespace dovo

@@ -81,6 +81,30 @@ for row in "${rows[@]}"; do
     desktop_stop
 done
 
+echo "# second start, window from minimised, the window manager slow to let go"
+# Openbox is stopped from the second start on: until it has withdrawn the
+# window, the first copy must not map it again, or the manager's hidden
+# state is copied back onto it and the shown window stays marked hidden.
+must "slow manager: desktop starts" desktop_start --no-panel
+must "slow manager: first copy starts" dovo_start
+xdotool windowminimize "$DOVO_WID"
+check_true "slow manager: minimise leaves it iconified" wait_until 5 iconified
+spy=$DESKTOP_DIR/logs/net_wm_state.spy
+xprop -spy -id "$DOVO_WID" _NET_WM_STATE >"$spy" 2>&1 &
+desktop_track_pid $!
+wait_until 5 test -s "$spy"
+spy_quiet() { [[ $(wc -l <"$spy") == 1 ]]; }
+kill -STOP "$_desk_wm_pid"
+start_again slow
+check_eq "slow manager: the second start exits 0" 0 "$AGAIN_RC"
+check_true "slow manager: the window is left alone while the manager holds it" holds_for 1 spy_quiet
+kill -CONT "$_desk_wm_pid"
+check_true "slow manager: the window is back in normal state, not marked hidden" wait_until 5 shown_normal
+rc=0
+dovo_close || rc=$?
+check_eq "slow manager: the first copy closes with status 0" 0 "$rc"
+desktop_stop
+
 echo "# a copy killed with SIGKILL"
 must "desktop starts" desktop_start --no-panel
 must "the copy to be killed starts" dovo_start
