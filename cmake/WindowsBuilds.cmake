@@ -11,7 +11,10 @@ set(names windows windows-x86)
 set(arches x86_64 i686)
 foreach(name arch IN ZIP_LISTS names arches)
   find_program(DOVO_MINGW_CXX_${arch} ${arch}-w64-mingw32-g++-posix)
-  if(NOT DOVO_MINGW_CXX_${arch})
+  if(NOT DOVO_MINGW_CXX_${arch} AND NOT windows STREQUAL "AUTO")
+    message(FATAL_ERROR "DOVO_WINDOWS is ${DOVO_WINDOWS} but there is no \
+${arch}-w64-mingw32-g++-posix (Debian: the windows packages of scripts/packages.txt)")
+  elseif(NOT DOVO_MINGW_CXX_${arch})
     message(STATUS "No ${arch}-w64-mingw32-g++-posix: the ${name} program is not built")
     continue()
   endif()
@@ -22,11 +25,14 @@ foreach(name arch IN ZIP_LISTS names arches)
       -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/toolchains/mingw-w64-${arch}.cmake
       -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
       -DDOVO_WERROR=${DOVO_WERROR}
-      -DBUILD_TESTING=ON
+      -DBUILD_TESTING=${BUILD_TESTING}
     BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> -j ${cores}
     # Its own build decides what is out of date.
     BUILD_ALWAYS ON
     INSTALL_COMMAND "")
+  if(NOT BUILD_TESTING)
+    continue()
+  endif()
   string(APPEND subdirs
     "if(EXISTS \"${CMAKE_BINARY_DIR}/${name}/CTestTestfile.cmake\")\n"
     "  subdirs(\"${CMAKE_BINARY_DIR}/${name}\")\n"

@@ -24,8 +24,31 @@ packages_for() {
     done <"$DOVO_ROOT/scripts/packages.txt"
 }
 
+# Without apt-get (not Debian or Ubuntu), what the build needs is looked for
+# by its commands and pkg-config names instead, and whatever is missing is
+# named in one line for the user to install.
+ensure_build_tools() {
+    local missing=() tool module
+    for tool in cmake ninja c++ pkg-config; do
+        command -v "$tool" >/dev/null || missing+=("$tool")
+    done
+    if command -v pkg-config >/dev/null; then
+        for module in Qt6Widgets Qt6DBus Qt6Svg xcb xcb-xinput x11 wayland-client wayland-scanner; do
+            pkg-config --exists "$module" || missing+=("$module")
+        done
+        if command -v fc-list >/dev/null; then
+            fc-list | grep -q 'Liberation Sans' || missing+=("Liberation fonts")
+        fi
+    fi
+    ((${#missing[@]} == 0)) && return 0
+    echo "dovo: no apt-get here to install what the build needs; please install: ${missing[*]}" \
+        "(commands, pkg-config names, fonts)" >&2
+    exit 1
+}
+
 # Installs the packages of the given groups that are not installed yet.
 ensure_packages() {
+    command -v apt-get >/dev/null || { ensure_build_tools; return 0; }
     local wanted=() missing=() pkg
     mapfile -t wanted < <(packages_for "$(debian_release)" "$@")
     for pkg in "${wanted[@]}"; do

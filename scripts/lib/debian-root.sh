@@ -2,7 +2,7 @@
 # Runs a command inside a pristine root of a Debian release, so that Dovo is
 # built and tested with that release's compiler, Qt and desktops.
 #
-#   scripts/lib/debian-root.sh [--fresh] RELEASE -- COMMAND [ARGS...]
+#   scripts/lib/debian-root.sh [--fresh | --build-only] RELEASE -- COMMAND [ARGS...]
 #
 # RELEASE is a codename: bookworm (12), trixie (13), forky (testing).
 #
@@ -11,6 +11,9 @@
 # ($DOVO_ROOTS, default /var/cache/dovo-roots) and made anew whenever the
 # list for that release changes, so repeated runs cost only the command.
 # Runs of the same release wait for each other.
+#
+# With --build-only the root has the "build" packages alone, as a packager's
+# machine has; it is cached the same way, next to the other.
 #
 # With --fresh the root is a new copy of minbase plus git, as a newcomer's
 # machine is, and it is removed afterwards.
@@ -33,10 +36,16 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=common.sh
 source "$here/common.sh"
 
-usage() { echo "usage: debian-root.sh [--fresh] RELEASE -- COMMAND [ARGS...]" >&2; exit 2; }
+usage() {
+    echo "usage: debian-root.sh [--fresh | --build-only] RELEASE -- COMMAND [ARGS...]" >&2
+    exit 2
+}
 
-fresh=0
-[[ ${1:-} == --fresh ]] && { fresh=1; shift; }
+fresh=0 groups=(build test) kind=''
+case ${1:-} in
+--fresh) fresh=1; shift ;;
+--build-only) groups=(build) kind=build-only-; shift ;;
+esac
 release=${1:-}
 [[ -n $release && ${2:-} == -- && $# -ge 3 ]] || usage
 shift 2
@@ -157,13 +166,14 @@ if ((fresh)); then
     chmod 755 "$root_dir"
     tar -C "$root_dir" -xf "$cache/base-$release.tar"
 else
-    mapfile -t wanted < <(packages_for "$release" build test)
+    mapfile -t wanted < <(packages_for "$release" "${groups[@]}")
     stamp=$(printf '%s\n' "$release" "${wanted[@]}" | sha256sum | cut -c1-12)
-    root_dir=$cache/$release-$stamp
+    root_dir=$cache/$release-$kind$stamp
     if [[ ! -f $root_dir/.dovo-ready ]]; then
         make_base
-        for old in "$cache/$release"-*; do
-            [[ -d $old ]] || continue
+        # Only the roots of the same kind: the other kind is still current.
+        for old in "$cache/$release-$kind"*; do
+            [[ -d $old && ${old#"$cache/$release-$kind"} =~ ^[0-9a-f]{12}$ ]] || continue
             unmount_under "$old"
             rm -rf --one-file-system "$old"
         done

@@ -1,5 +1,6 @@
 #include "windows/CommandLine.h"
 
+#include "session/CommandLine.h"
 #include "windows/WideText.h"
 
 #include <windows.h>
@@ -11,17 +12,6 @@
 namespace dovo {
 
 namespace {
-
-constexpr int UsageStatus = 2;
-
-constexpr const char* HelpText =
-    "Usage: dovo [options]\n"
-    "An odometer for the mouse pointer: counts how far the pointer travels on the screen.\n"
-    "Starting it while it runs brings the running copy's window forward.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help     Show this help and exit.\n"
-    "  -v, --version  Show the version and exit.\n";
 
 bool Usable(HANDLE handle)
 {
@@ -56,12 +46,6 @@ void Answer(const std::string& text, bool isError)
                 MB_OK | (isError ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
-int Refuse(const std::string& reason)
-{
-    Answer("dovo: " + reason + " Try 'dovo --help'.\n", true);
-    return UsageStatus;
-}
-
 } // namespace
 
 std::optional<int> HandleCommandLine()
@@ -73,24 +57,12 @@ std::optional<int> HandleCommandLine()
         arguments.push_back(Narrow(wide[i]));
     }
     LocalFree(wide);
-    if (arguments.empty()) {
+    const auto answer = AnswerCommandLine(arguments, DOVO_VERSION);
+    if (!answer) {
         return std::nullopt;
     }
-    const std::string& first = arguments.front();
-    int status = 0;
-    if (first == "-h" || first == "--help" || first == "/?") {
-        Answer(HelpText, false);
-    } else if (first == "-v" || first == "--version") {
-        Answer("dovo " DOVO_VERSION "\n", false);
-    } else if (first.size() > 1 && (first[0] == '-' || first[0] == '/')) {
-        return Refuse("Unknown option '" + first + "'.");
-    } else {
-        return Refuse("Unexpected argument '" + first + "'.");
-    }
-    if (arguments.size() > 1) {
-        return Refuse("Unexpected argument '" + arguments[1] + "'.");
-    }
-    return status;
+    Answer(answer->text, answer->stream == CommandLineAnswer::Stream::Error);
+    return answer->status;
 }
 
 } // namespace dovo

@@ -2,9 +2,8 @@
 #
 # DOVO=/absolute/path/to/dovo tests/e2e/command_line.sh
 #
-# The command line: --help and --version answer on stdout and exit 0, with
-# or without a display; anything else is refused with one line on stderr
-# and status 2.  In no case does Dovo start: no window, no Dovo.conf, no
+# The command line: an answer goes to stdout with status 0, with or
+# without a display; a refusal is one line on stderr and status 2.  In no case does Dovo start: no window, no Dovo.conf, no
 # lock in the runtime folder, no "pointer from" line.
 set -u
 
@@ -21,15 +20,11 @@ matches() { [[ $1 == $2 ]]; }
 must "desktop starts" desktop_start --no-panel
 
 # label | arguments | display (x: the desktop's, -: none) | status | stdout (glob) | stderr (glob)
+# What each argument answers is the session tests' table; here only that an
+# answer reaches stdout without a display, and a refusal stderr.
 rows=(
-    "version|--version|x|0|dovo 1.0.0||"
     "version on a text console|--version|-|0|dovo 1.0.0||"
-    "short version|-v|x|0|dovo 1.0.0||"
-    "help|--help|x|0|Usage: *dovo \[options\]*-h, --help*-v, --version*||"
-    "unknown option|--bogus|x|2||dovo: Unknown option 'bogus'.*dovo --help*"
-    "Qt's own option|-platform xcb|x|2||dovo: Unknown option 'platform'.*"
-    "a file name|notes.txt|x|2||dovo: Unexpected argument 'notes.txt'.*"
-    "help with a stray argument|--help extra|x|2||dovo: Unexpected argument 'extra'.*"
+    "unknown option|--bogus|x|2||dovo: Unknown option '--bogus'.*dovo --help*"
 )
 n=0
 for row in "${rows[@]}"; do

@@ -10,16 +10,23 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusVirtualObject>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 
 namespace {
 
 const QString Shell = QStringLiteral("org.gnome.Shell");
 const QString Path = QStringLiteral("/net/quendorvil/Dovo/Pointer");
 const QString Interface = QStringLiteral("net.quendorvil.Dovo.Pointer");
+const QString ShellPath = QStringLiteral("/org/gnome/Shell");
+// Where this test's data folders are (XDG_DATA_HOME, XDG_DATA_DIRS).
+QString DataHome;
 // Where the pointer is for XWayland: Qt's offscreen cursor.
 const QPoint XWaylandPointer(70, 80);
 
@@ -55,6 +62,7 @@ public:
     void reset(bool ownName, Answer answer)
     {
         calls.clear();
+        setInfo(std::nullopt);
         if (ownName) {
             EXPECT_TRUE(bus_.registerService(Shell));
         } else {
@@ -70,6 +78,16 @@ public:
         bus_.unregisterObject(Path);
         if (answer_) {
             EXPECT_TRUE(bus_.registerVirtualObject(Path, this));
+        }
+    }
+
+    // What the shell says of Dovo's extension when asked, if it answers.
+    void setInfo(std::optional<QVariantMap> info)
+    {
+        info_ = std::move(info);
+        bus_.unregisterObject(ShellPath);
+        if (info_) {
+            EXPECT_TRUE(bus_.registerVirtualObject(ShellPath, this));
         }
     }
 
@@ -105,6 +123,13 @@ public:
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
     {
+        if (message.path() == ShellPath) {
+            if (!info_ || message.member() != QLatin1String("GetExtensionInfo")) {
+                return false;
+            }
+            connection.send(message.createReply(QVariant::fromValue(*info_)));
+            return true;
+        }
         // A call already on its way when the object went is not answered,
         // as with an extension turned off.
         if (!answer_) {
@@ -120,6 +145,7 @@ public:
 private:
     QDBusConnection bus_;
     Answer answer_;
+    std::optional<QVariantMap> info_;
 };
 
 FakeShell* shell = nullptr;
@@ -157,6 +183,8 @@ struct Case
     Answer answer;
     QPoint position;
     const char* told;
+    std::optional<QVariantMap> info = std::nullopt;
+    bool installedSinceLogin = false;
 };
 
 TEST(GnomeShell, WhatEachAnswerLeadsTo)
@@ -181,13 +209,37 @@ TEST(GnomeShell, WhatEachAnswerLeadsTo)
          },
          XWaylandPointer, "gnome-extensions enable dovo@quendorvil.net"},
         {"the extension off", true, nullptr, XWaylandPointer,
-         "gnome-extensions enable dovo@quendorvil.net"},
+         "is installed but off, so Dovo counts only while the pointer is over X11 (XWayland) "
+         "windows. To count everywhere, run\n    gnome-extensions enable dovo@quendorvil.net\n",
+         QVariantMap{{QStringLiteral("state"), 2.0}}},
+        {"not installed, started from the build", true, nullptr, XWaylandPointer,
+         "is not installed, so Dovo counts only while the pointer is over X11 (XWayland) "
+         "windows. To count everywhere, install it with\n    mkdir -p "
+         "~/.local/share/gnome-shell/extensions && cp -r '" DOVO_BUILD_DIR
+         "/data/gnome-shell/dovo@quendorvil.net' ~/.local/share/gnome-shell/extensions/\nthen "
+         "log out and in again (GNOME Shell on Wayland loads a new extension only at login) and "
+         "run\n    gnome-extensions enable dovo@quendorvil.net\n",
+         QVariantMap{}},
+        {"installed since the shell started", true, nullptr, XWaylandPointer,
+         "is installed, but GNOME Shell on Wayland loads a new extension only at login, so Dovo "
+         "counts only while the pointer is over X11 (XWayland) windows. To count everywhere, log "
+         "out and in again, then run\n    gnome-extensions enable dovo@quendorvil.net\n",
+         QVariantMap{}, true},
         {"no GNOME Shell", false, nullptr, XWaylandPointer,
          "gnome-extensions enable dovo@quendorvil.net"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         shell->reset(c.shellThere, c.answer);
+        shell->setInfo(c.info);
+        const QString installed =
+            DataHome + QStringLiteral("/home/gnome-shell/extensions/dovo@quendorvil.net");
+        QDir(installed).removeRecursively();
+        if (c.installedSinceLogin) {
+            ASSERT_TRUE(QDir().mkpath(installed));
+            QFile metadata(installed + QStringLiteral("/metadata.json"));
+            ASSERT_TRUE(metadata.open(QIODevice::WriteOnly));
+        }
         Started started;
         const unsigned before = started.source.generation();
         EXPECT_TRUE(WaitFor([&] { return started.source.position() == c.position; }));
@@ -199,7 +251,8 @@ TEST(GnomeShell, WhatEachAnswerLeadsTo)
         }
         ASSERT_EQ(started.notices.size(), c.told ? 1 : 0);
         if (c.told) {
-            EXPECT_TRUE(started.notices.front().contains(QLatin1String(c.told)));
+            EXPECT_TRUE(started.notices.front().contains(QLatin1String(c.told)))
+                << started.notices.front().toStdString();
         }
     }
 }
@@ -328,6 +381,12 @@ TEST(GnomeShell, OnlyTheShellsMotionIsCounted)
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Where Dovo looks for an installed extension, empty unless a case puts
+    // one there.
+    const QTemporaryDir data;
+    DataHome = data.path();
+    qputenv("XDG_DATA_HOME", (DataHome + QStringLiteral("/home")).toLocal8Bit());
+    qputenv("XDG_DATA_DIRS", (DataHome + QStringLiteral("/system")).toLocal8Bit());
     QGuiApplication app(argc, argv);
     QCursor::setPos(XWaylandPointer);
     FakeShell fake(QStringLiteral("shell"));

@@ -1,11 +1,15 @@
 #include "platform/pointer/GnomeShellPointerSource.h"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 namespace dovo {
 
@@ -34,25 +38,77 @@ std::optional<QPoint> PointOf(const QDBusMessage& message)
     return QPoint(arguments.at(0).toInt(), arguments.at(1).toInt());
 }
 
+const QString Counting =
+    QStringLiteral("so Dovo counts only while the pointer is over X11 (XWayland) windows.");
+
+QString EnableCommand()
+{
+    return QStringLiteral("    gnome-extensions enable %1\n").arg(Uuid);
+}
+
+// No shell answered for its extensions: off or not installed, we cannot
+// tell which.
 QString NotOn()
 {
-    return QStringLiteral(
-               "GNOME Shell's Dovo extension is not on, so Dovo counts only while the pointer is "
-               "over X11 (XWayland) windows. To count everywhere, run\n"
-               "    gnome-extensions enable %1\n"
-               "Right after installing Dovo, log out and in again first: GNOME Shell sees a new "
-               "extension only at login.")
-        .arg(Uuid);
+    return QStringLiteral("GNOME Shell's Dovo extension is not on, %1 To count everywhere, run\n"
+                          "%2"
+                          "Right after installing Dovo, log out and in again first: GNOME Shell "
+                          "sees a new extension only at login.")
+        .arg(Counting, EnableCommand());
+}
+
+QString Off()
+{
+    return QStringLiteral("GNOME Shell's Dovo extension is installed but off, %1 To count "
+                          "everywhere, run\n"
+                          "%2")
+        .arg(Counting, EnableCommand());
+}
+
+// The shell knows no such extension. It reads the extension folders only at
+// login, so one installed since then is on disk but still unknown to it.
+QString NotInstalled()
+{
+    const QString folder = QStringLiteral("gnome-shell/extensions/") + Uuid;
+    if (!QStandardPaths::locate(QStandardPaths::GenericDataLocation,
+                                folder + QStringLiteral("/metadata.json"))
+             .isEmpty()) {
+        return QStringLiteral("GNOME Shell's Dovo extension is installed, but GNOME Shell on "
+                              "Wayland loads a new extension only at login, %1 To count "
+                              "everywhere, log out and in again, then run\n"
+                              "%2")
+            .arg(Counting, EnableCommand());
+    }
+    // A Dovo started from its build folder (src/ui/dovo) has the extension
+    // next to it (data/gnome-shell).
+    const QString built = QDir(QCoreApplication::applicationDirPath())
+                              .absoluteFilePath(QStringLiteral("../../data/gnome-shell/") + Uuid);
+    const QString install =
+        QFileInfo::exists(built + QStringLiteral("/metadata.json"))
+            ? QStringLiteral("    mkdir -p ~/.local/share/gnome-shell/extensions && cp -r '%1' "
+                             "~/.local/share/gnome-shell/extensions/\n")
+                  .arg(QDir::cleanPath(built))
+            : QStringLiteral("    scripts/run (in Dovo's source folder), or install Dovo's "
+                             "package\n");
+    return QStringLiteral("GNOME Shell's Dovo extension is not installed, %1 To count "
+                          "everywhere, install it with\n"
+                          "%2"
+                          "then log out and in again (GNOME Shell on Wayland loads a new "
+                          "extension only at login) and run\n"
+                          "%3")
+        .arg(Counting, install, EnableCommand());
 }
 
 // GNOME Shell's ExtensionState, the same numbers from 43 to 50.
 constexpr int StateError = 3;
 constexpr int StateOutOfDate = 4;
+// What the shell says of an extension it does not know, where it gives a
+// state at all.
+constexpr int StateUninstalled = 99;
 
 QString Refused(int state, const QString& shellVersion, const QVariantMap& info)
 {
-    const QString counting =
-        QStringLiteral("so Dovo counts only while the pointer is over X11 (XWayland) windows.");
+    const QString& counting = Counting;
     const QString shell = QStringLiteral("GNOME Shell %1").arg(shellVersion);
     if (state == StateOutOfDate) {
         return QStringLiteral("%1 refuses Dovo's extension, which says it is made for GNOME %2, "
@@ -231,9 +287,20 @@ void GnomeShellPointerSource::explainAbsence()
         call->deleteLater();
         const QVariantMap details = qdbus_cast<QVariantMap>(call->reply().arguments().value(0));
         const int state = details.value(QStringLiteral("state")).toInt();
-        if (call->isError() || (state != StateError && state != StateOutOfDate)) {
+        if (call->isError()) {
             explaining_ = false;
             tell(NotOn());
+            return;
+        }
+        // An extension the shell does not know comes back as an empty map.
+        if (!details.contains(QStringLiteral("state")) || state == StateUninstalled) {
+            explaining_ = false;
+            tell(NotInstalled());
+            return;
+        }
+        if (state != StateError && state != StateOutOfDate) {
+            explaining_ = false;
+            tell(Off());
             return;
         }
         QDBusMessage version = QDBusMessage::createMethodCall(
