@@ -5,8 +5,8 @@
 #include "platform/pointer/PointerSources.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -25,8 +27,74 @@ namespace {
 
 using dovo::HyprlandPointerSource;
 
-// Answers every connection after `delayMs` with `reply`, then closes it
-// unless `keepOpen`; `silent` never answers.
+// Time as the test steps it: timers fire only in advance(), in the order
+// they fall due, each followed by `settle` so that what a timer set off on
+// the socket is over before the next one fires.
+class SteppedClock final : public dovo::Clock
+{
+public:
+    qint64 now() const override { return now_; }
+    std::unique_ptr<dovo::Timer> timer(std::function<void()> fire) override
+    {
+        return std::make_unique<Stepped>(*this, std::move(fire));
+    }
+
+    void advance(qint64 ms, const std::function<void()>& settle)
+    {
+        const qint64 until = now_ + ms;
+        for (;;) {
+            Stepped* next = nullptr;
+            for (Stepped* timer : timers_) {
+                if (timer->active && timer->due <= until && (!next || timer->due < next->due)) {
+                    next = timer;
+                }
+            }
+            if (!next) {
+                break;
+            }
+            now_ = next->due;
+            next->active = false;
+            next->fire();
+            settle();
+        }
+        now_ = until;
+    }
+
+private:
+    struct Stepped final : dovo::Timer
+    {
+        Stepped(SteppedClock& clock_, std::function<void()> fire_)
+            : clock(clock_), fire(std::move(fire_))
+        {
+            clock.timers_.push_back(this);
+        }
+        ~Stepped() override { std::erase(clock.timers_, this); }
+        void start(int ms) override
+        {
+            due = clock.now_ + ms;
+            active = true;
+        }
+        void stop() override { active = false; }
+        bool isActive() const override { return active; }
+
+        SteppedClock& clock;
+        std::function<void()> fire;
+        qint64 due = 0;
+        bool active = false;
+    };
+
+    qint64 now_ = 0;
+    std::vector<Stepped*> timers_;
+};
+
+bool Readable(int fd)
+{
+    pollfd poll{fd, POLLIN, 0};
+    return ::poll(&poll, 1, 0) > 0;
+}
+
+// Answers every connection `delayMs` on the test's clock after the request
+// with `reply`, then ends its side unless `keepOpen`; `silent` never answers.
 class StandIn : public QObject
 {
 public:
@@ -36,10 +104,20 @@ public:
     bool silent = false;
 
     int connections = 0;
-    int open = 0;
+    // Requests open at once, as Dovo left them: one it has closed counts no
+    // more, even when the stand-in has yet to read its end.
     int mostOpen = 0;
     QList<QByteArray> requests;
-    QList<qint64> acceptedAt; // ms
+    QList<qint64> acceptedAt; // ms on the test's clock
+
+    explicit StandIn(SteppedClock& clock) : clock_(clock)
+    {
+        connect(&server_, &QLocalServer::newConnection, this, [this] {
+            while (QLocalSocket* socket = server_.nextPendingConnection()) {
+                accept(socket);
+            }
+        });
+    }
 
     bool listen(const QString& path)
     {
@@ -49,64 +127,132 @@ public:
     }
     void close() { server_.close(); }
 
-    StandIn()
+    // Nothing is under way on the socket: what is left waits on the clock.
+    bool settled() const
     {
-        clock_.start();
-        connect(&server_, &QLocalServer::newConnection, this, [this] {
-            while (QLocalSocket* socket = server_.nextPendingConnection()) {
-                accept(socket);
+        if (server_.isListening() && Readable(int(server_.socketDescriptor()))) {
+            return false;
+        }
+        return std::ranges::all_of(connections_, [](const std::unique_ptr<Connection>& c) {
+            const QLocalSocket* socket = c->socket;
+            if (c->closed || !socket || socket->state() == QLocalSocket::UnconnectedState) {
+                return true;
             }
+            // Dovo sends its request whole at once; an answered connection
+            // is over once Dovo has read it and closed its end.
+            return c->request == "cursorpos" && !c->shut && socket->bytesToWrite() == 0 &&
+                   !Readable(int(socket->socketDescriptor()));
         });
     }
 
 private:
+    struct Connection
+    {
+        QPointer<QLocalSocket> socket;
+        QByteArray request;
+        std::unique_ptr<dovo::Timer> answer;
+        bool answered = false;
+        bool shut = false;   // the stand-in said all it will say
+        bool closed = false; // Dovo hung up
+    };
+
+    static bool HungUp(const Connection& c)
+    {
+        if (c.closed || !c.socket || c.socket->state() == QLocalSocket::UnconnectedState) {
+            return true;
+        }
+        char byte;
+        return ::recv(int(c.socket->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    }
+
     void accept(QLocalSocket* socket)
     {
         ++connections;
-        acceptedAt.append(clock_.elapsed());
-        mostOpen = std::max(mostOpen, ++open);
+        acceptedAt.append(clock_.now());
+        const int open =
+            1 + int(std::ranges::count_if(connections_, [](const auto& c) { return !HungUp(*c); }));
+        mostOpen = std::max(mostOpen, open);
         requests.append(QByteArray());
         const qsizetype index = requests.size() - 1;
-        connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
-            --open;
+        auto owned = std::make_unique<Connection>();
+        Connection* c = owned.get();
+        c->socket = socket;
+        connections_.push_back(std::move(owned));
+        c->answer = clock_.timer([this, c] { answer(*c); });
+        connect(socket, &QLocalSocket::disconnected, this, [c, socket] {
+            c->closed = true;
             socket->deleteLater();
         });
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket, index] {
-            requests[index] += socket->readAll();
-            if (requests[index] != "cursorpos" || silent) {
+        connect(socket, &QLocalSocket::bytesWritten, this, [this, c] { endIfWritten(*c); });
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, index, c] {
+            c->request += socket->readAll();
+            requests[index] = c->request;
+            if (c->request != "cursorpos" || silent) {
                 return;
             }
-            QTimer::singleShot(delayMs, this, [this, guard = QPointer<QLocalSocket>(socket)] {
-                if (!guard || guard->state() != QLocalSocket::ConnectedState) {
-                    return;
-                }
-                guard->write(reply);
-                if (!keepOpen) {
-                    guard->disconnectFromServer();
-                }
-            });
+            if (delayMs == 0) {
+                answer(*c);
+            } else {
+                c->answer->start(delayMs);
+            }
         });
     }
 
+    void answer(Connection& c)
+    {
+        if (!c.socket || c.socket->state() != QLocalSocket::ConnectedState) {
+            return;
+        }
+        c.socket->write(reply);
+        c.answered = true;
+        endIfWritten(c);
+    }
+
+    // Only the writing side is shut, so the stand-in sees when Dovo hangs up.
+    void endIfWritten(Connection& c)
+    {
+        if (c.answered && !keepOpen && !c.shut && c.socket && c.socket->bytesToWrite() == 0 &&
+            c.socket->state() == QLocalSocket::ConnectedState) {
+            ::shutdown(int(c.socket->socketDescriptor()), SHUT_WR);
+            c.shut = true;
+        }
+    }
+
+    SteppedClock& clock_;
     QLocalServer server_;
-    QElapsedTimer clock_;
+    std::vector<std::unique_ptr<Connection>> connections_;
 };
 
-// The odometer's ticks: position() every 200 ms, events in between.
-bool TickUntil(HyprlandPointerSource& source, const std::function<bool()>& done, int ms)
+// Runs the event loop until the exchange on the socket waits on the clock;
+// the deadline only catches a hang.
+void Settle(const StandIn* server)
 {
-    QElapsedTimer clock;
-    clock.start();
-    QElapsedTimer tick;
+    const QDeadlineTimer hang(30000);
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (hang.hasExpired()) {
+            ADD_FAILURE() << "the socket never settled";
+            return;
+        }
+    } while (server && !server->settled());
+}
+
+// The odometer's ticks on the test's clock: position() every 200 ms.
+bool TickUntil(SteppedClock& clock, HyprlandPointerSource& source, const StandIn* server,
+               const std::function<bool()>& done, int ms)
+{
+    const qint64 until = clock.now() + ms;
+    const auto settle = [server] {
+        Settle(server);
+    };
+    settle();
     while (!done()) {
-        if (clock.elapsed() > ms) {
+        if (clock.now() >= until) {
             return false;
         }
-        if (!tick.isValid() || tick.elapsed() >= 200) {
-            tick.start();
-            source.position();
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        source.position();
+        settle();
+        clock.advance(200, settle);
     }
     return true;
 }
@@ -130,7 +276,8 @@ protected:
     }
 
     QTemporaryDir runtime_;
-    HyprlandPointerSource source;
+    SteppedClock clock;
+    HyprlandPointerSource source{clock};
     QStringList notices;
 };
 
@@ -160,27 +307,27 @@ TEST_F(Hyprland, OnlyWholeAnswersAreTakenAndAFaultIsToldOnce)
     };
     for (const Answer& answer : answers) {
         SCOPED_TRACE(answer.name);
-        StandIn server;
+        StandIn server(clock);
         server.reply = answer.reply;
         server.keepOpen = answer.keepOpen;
         server.silent = answer.silent;
         ASSERT_TRUE(server.listen(socketPath()));
-        HyprlandPointerSource fresh;
+        HyprlandPointerSource fresh(clock);
         QStringList told;
         QObject::connect(&fresh, &dovo::PointerSource::notice,
                          [&told](const QString& text) { told.append(text); });
         fresh.start();
         // Two whole exchanges, so a fault has had two chances to be told.
         const bool settled = TickUntil(
-            fresh,
+            clock, fresh, &server,
             [&] {
-                return server.connections >= 2 && server.open == 0 &&
+                return server.connections >= 2 && server.settled() &&
                        (answer.position ? fresh.position() == answer.position
                                         : fresh.generation() >= 2);
             },
             4000);
-        EXPECT_TRUE(settled) << server.connections << " connections, " << server.open
-                             << " open, generation " << fresh.generation();
+        EXPECT_TRUE(settled) << server.connections << " connections, generation "
+                             << fresh.generation();
         for (const QByteArray& request : server.requests) {
             EXPECT_EQ(request, "cursorpos");
         }
@@ -197,29 +344,22 @@ TEST_F(Hyprland, OnlyWholeAnswersAreTakenAndAFaultIsToldOnce)
 
 TEST_F(Hyprland, ASlowSocketNeverHoldsUpATickNorPilesUpRequests)
 {
-    StandIn server;
+    // The stand-in answers on this thread and only when the test's clock
+    // says so: a position() that waited for the answer would never return.
+    StandIn server(clock);
     server.delayMs = 2000;
     ASSERT_TRUE(server.listen(socketPath()));
     source.start();
-    qint64 slowest = 0;
-    QElapsedTimer run;
-    run.start();
-    while (run.elapsed() < 3000) {
-        QElapsedTimer call;
-        call.start();
-        EXPECT_EQ(source.position(), std::nullopt);
-        slowest = std::max(slowest, call.nsecsElapsed());
-        QElapsedTimer tick;
-        tick.start();
-        while (tick.elapsed() < 200) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
-    }
-    EXPECT_LT(slowest, 5'000'000) << slowest << " ns";
+    TickUntil(
+        clock, source, &server,
+        [&] {
+            EXPECT_EQ(source.position(), std::nullopt);
+            return false;
+        },
+        3000);
     EXPECT_EQ(server.mostOpen, 1);
     // Given up after a second each, so asked again: 0 s, 1 s, 2 s.
-    EXPECT_GE(server.connections, 2);
-    EXPECT_LE(server.connections, 3);
+    EXPECT_EQ(server.acceptedAt, QList<qint64>({0, 1000, 2000}));
     EXPECT_EQ(notices.size(), 1);
 }
 
@@ -238,14 +378,14 @@ TEST_F(Hyprland, AfterAnOutageTheNextAnswerStartsAfresh)
     for (const Outage& outage : outages) {
         SCOPED_TRACE(outage.name);
         {
-            StandIn before;
+            StandIn before(clock);
             before.reply = "10, 20";
             ASSERT_TRUE(before.listen(socketPath()));
             if (&outage == &outages.front()) {
                 source.start();
             }
             ASSERT_TRUE(TickUntil(
-                source, [&] { return source.position() == QPoint(10, 20); }, 1000));
+                clock, source, &before, [&] { return source.position() == QPoint(10, 20); }, 1000));
         }
         const unsigned seen = source.generation();
         QFile::remove(socketPath());
@@ -260,15 +400,15 @@ TEST_F(Hyprland, AfterAnOutageTheNextAnswerStartsAfresh)
             ::close(fd);
         }
         ASSERT_TRUE(TickUntil(
-            source, [&] { return !source.position().has_value(); }, 1000));
+            clock, source, nullptr, [&] { return !source.position().has_value(); }, 1000));
         TickUntil(
-            source, [] { return false; }, 500);
+            clock, source, nullptr, [] { return false; }, 500);
         EXPECT_GT(source.generation(), seen);
-        StandIn after;
+        StandIn after(clock);
         after.reply = "500, 600";
         ASSERT_TRUE(after.listen(socketPath()));
         ASSERT_TRUE(TickUntil(
-            source, [&] { return source.position().has_value(); }, 1000));
+            clock, source, &after, [&] { return source.position().has_value(); }, 1000));
         EXPECT_EQ(source.position(), QPoint(500, 600));
         EXPECT_GT(source.generation(), seen);
         after.close();
@@ -281,31 +421,30 @@ TEST_F(Hyprland, AfterAnOutageTheNextAnswerStartsAfresh)
 
 TEST_F(Hyprland, ARestingPointerIsCheckedOnceASecondAndAMoveWakesTheCaller)
 {
-    StandIn server;
+    StandIn server(clock);
     server.reply = "10, 20";
     ASSERT_TRUE(server.listen(socketPath()));
     source.start();
     ASSERT_TRUE(TickUntil(
-        source, [&] { return source.position() == QPoint(10, 20); }, 1000));
+        clock, source, &server, [&] { return source.position() == QPoint(10, 20); }, 1000));
     int woken = 0;
     QObject::connect(&source, &dovo::PointerSource::moved, [&woken] { ++woken; });
+    Settle(&server);
     ASSERT_TRUE(source.sleepUntilMotion());
-    const int asleepAt = server.connections;
+    const qint64 asleepAt = clock.now();
+    const qsizetype before = server.acceptedAt.size();
     // The caller's timer stopped, but a stray read must not ask either.
     TickUntil(
-        source, [] { return false; }, 3500);
-    // At most once a second, less what the stand-in's own wake-up may add.
-    for (qsizetype i = asleepAt; i < server.acceptedAt.size(); ++i) {
-        EXPECT_GE(server.acceptedAt[i] - server.acceptedAt[i - 1], 990) << "connection " << i;
-    }
+        clock, source, &server, [] { return false; }, 3500);
+    EXPECT_EQ(server.acceptedAt.mid(before),
+              QList<qint64>({asleepAt + 1000, asleepAt + 2000, asleepAt + 3000}));
     EXPECT_EQ(woken, 0);
     server.reply = "11, 20";
-    QElapsedTimer clock;
-    clock.start();
-    while (woken == 0 && clock.elapsed() < 1500) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
+    const qint64 movedAt = clock.now();
+    TickUntil(
+        clock, source, &server, [&] { return woken > 0; }, 1000);
     EXPECT_EQ(woken, 1);
+    EXPECT_LE(clock.now() - movedAt, 1000);
     EXPECT_EQ(source.position(), QPoint(11, 20));
     EXPECT_TRUE(notices.isEmpty());
 }

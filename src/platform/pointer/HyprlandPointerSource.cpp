@@ -31,28 +31,20 @@ QString SystemError(int error)
 } // namespace
 
 HyprlandPointerSource::HyprlandPointerSource(QObject* parent)
+    : HyprlandPointerSource(Clock::steady(), parent)
+{}
+
+HyprlandPointerSource::HyprlandPointerSource(Clock& clock, QObject* parent)
     : PointerSource(parent), writable_(new QSocketNotifier(QSocketNotifier::Write, this)),
-      readable_(new QSocketNotifier(QSocketNotifier::Read, this))
+      readable_(new QSocketNotifier(QSocketNotifier::Read, this)), clock_(clock),
+      deadline_(clock.timer(
+          [this] { fail(QStringLiteral("no answer within %1 ms").arg(AnswerMilliseconds)); })),
+      restingCheck_(clock.timer([this] { checkAtRest(); }))
 {
     writable_->setEnabled(false);
     readable_->setEnabled(false);
     connect(writable_, &QSocketNotifier::activated, this, &HyprlandPointerSource::send);
     connect(readable_, &QSocketNotifier::activated, this, &HyprlandPointerSource::receive);
-    deadline_.setSingleShot(true);
-    deadline_.setInterval(AnswerMilliseconds);
-    connect(&deadline_, &QTimer::timeout, this,
-            [this] { fail(QStringLiteral("no answer within %1 ms").arg(AnswerMilliseconds)); });
-    // A coarse timer may fire 5 % early, which would be more than once a
-    // second; a precise one costs nothing at this rate.
-    restingCheck_.setTimerType(Qt::PreciseTimer);
-    restingCheck_.setInterval(RestingCheckMilliseconds);
-    connect(&restingCheck_, &QTimer::timeout, this, [this] {
-        if (asleep()) {
-            ask();
-        } else {
-            restingCheck_.stop();
-        }
-    });
 }
 
 HyprlandPointerSource::~HyprlandPointerSource()
@@ -110,17 +102,25 @@ std::optional<QPoint> HyprlandPointerSource::position()
 bool HyprlandPointerSource::sleepUntilMotion()
 {
     setAsleep(true);
-    restingCheck_.start();
+    restingCheck_->start(RestingCheckMilliseconds);
     return true;
+}
+
+void HyprlandPointerSource::checkAtRest()
+{
+    if (asleep()) {
+        ask();
+        restingCheck_->start(RestingCheckMilliseconds);
+    }
 }
 
 void HyprlandPointerSource::ask()
 {
-    if (!started_ || fd_ >= 0 ||
-        (lastAsked_.isValid() && lastAsked_.elapsed() < SpacingMilliseconds)) {
+    const qint64 now = clock_.now();
+    if (!started_ || fd_ >= 0 || (lastAsked_ && now - *lastAsked_ < SpacingMilliseconds)) {
         return;
     }
-    lastAsked_.start();
+    lastAsked_ = now;
     path_ = socketPath();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -137,7 +137,7 @@ void HyprlandPointerSource::ask()
     }
     sent_ = 0;
     reply_.clear();
-    deadline_.start();
+    deadline_->start(AnswerMilliseconds);
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         send();
     } else if (errno == EINPROGRESS) {
@@ -225,7 +225,7 @@ void HyprlandPointerSource::fail(const QString& reason)
 
 void HyprlandPointerSource::finish()
 {
-    deadline_.stop();
+    deadline_->stop();
     writable_->setEnabled(false);
     readable_->setEnabled(false);
     if (fd_ >= 0) {

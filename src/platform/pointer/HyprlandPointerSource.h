@@ -1,10 +1,12 @@
 #pragma once
 
+#include "platform/pointer/Clock.h"
 #include "platform/pointer/PointerSource.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
-#include <QTimer>
+
+#include <memory>
+#include <optional>
 
 class QSocketNotifier;
 
@@ -23,6 +25,7 @@ class HyprlandPointerSource final : public PointerSource
 
 public:
     explicit HyprlandPointerSource(QObject* parent = nullptr);
+    explicit HyprlandPointerSource(Clock& clock, QObject* parent = nullptr);
     ~HyprlandPointerSource() override;
 
     QString name() const override { return QStringLiteral("Hyprland"); }
@@ -37,6 +40,7 @@ public:
     static std::optional<QPoint> parseCursorPos(const QByteArray& reply);
 
 private:
+    void checkAtRest();
     void ask();
     void send();
     void receive();
@@ -49,9 +53,10 @@ private:
     QByteArray reply_;
     QSocketNotifier* writable_;
     QSocketNotifier* readable_;
-    QTimer deadline_;
-    QTimer restingCheck_;
-    QElapsedTimer lastAsked_;
+    Clock& clock_;
+    std::unique_ptr<Timer> deadline_;
+    std::unique_ptr<Timer> restingCheck_;
+    std::optional<qint64> lastAsked_;
     bool started_ = false;
     bool told_ = false;
 };
