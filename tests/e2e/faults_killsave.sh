@@ -23,9 +23,8 @@ PADDED_ROUNDS=20
 # two megabytes, which keeps a save in progress a good part of the time.
 PADDING_KEYS=20000
 PADDING_VALUE=$(printf '%0100d' 0)
-# The rounds end the test; the clock only stops one on a machine so busy
-# that they crawl (each starts a dovo), well inside ctest's 300 s.
-BUDGET_S=150
+# The rounds end the test, however long a busy machine takes over them;
+# ctest's timeout is what catches a hang.
 
 must "desktop starts" desktop_start --no-panel
 conf=$(conf_file)
@@ -86,7 +85,7 @@ desktop_track_pid $!
 # ------------------------------------------------------------ the rounds
 
 torn='' backwards='' unsaved='' complaints='' badstatus='' padloss='' midsave=0
-prev=-1 rounds=0 deadline=$(($(_desk_now_ms) + BUDGET_S * 1000))
+prev=-1 rounds=0
 for ((r = 1; r <= PLAIN_ROUNDS + PADDED_ROUNDS; r++)); do
     if ((r == PLAIN_ROUNDS + 1)); then
         add_padding || { check_true "padding added to a valid file" false; break; }
@@ -130,12 +129,11 @@ for ((r = 1; r <= PLAIN_ROUNDS + PADDED_ROUNDS; r++)); do
     # The file this run started from was whole: it must not have complained.
     [[ -s $err ]] && grep -q 'Dovo.conf' "$err" && complaints+=" $r($(head -n 1 "$err"))"
     rounds=$r
-    (($(_desk_now_ms) < deadline)) || break
 done
 
 echo "# $rounds rounds; $midsave kills left a lock or temporary file behind (killed inside a save)"
 echo "# final totals $(conf_totals) = $(file_total) twips"
-check_true "at least 30 rounds ran within ${BUDGET_S}s" test "$rounds" -ge 30
+check_eq "every round ran" $((PLAIN_ROUNDS + PADDED_ROUNDS)) "$rounds"
 check_eq "every killed run had saved first (stale lock never blocked a save)" "" "$unsaved"
 check_eq "SIGKILL always ended dovo by the signal" "" "$badstatus"
 check_eq "after every kill the file holds both totals as plain integers" "" "$torn"
