@@ -41,6 +41,11 @@ public:
         return false;
     }
 
+    // False where some motion never reaches the watch above (on Windows a
+    // touch screen, a pen or a remote session moves the pointer without raw
+    // mouse input): a resting tick then only slows down.
+    virtual bool SeesAllMotion() { return true; }
+
     // 1440 divided by the logical dots per inch of the screen under the
     // pointer, read anew at each call so a change of resolution counts at
     // once.

@@ -162,6 +162,14 @@ void SettingsFile::commit()
             }
             return;
         }
+        // Qt keeps the changes of a failed write in its process-wide cache of
+        // open files and writes them again when the file is next opened, so
+        // an access error here is the same full disk once more, not damage:
+        // the file can still be read.
+        if (settings->status() == QSettings::AccessError &&
+            QFile(path_).open(QIODevice::ReadOnly)) {
+            fail();
+        }
         damaged_ = true;
         const QString aside = keepAside(false);
         complain(QStringLiteral("is no longer a valid settings file; it is replaced") +

@@ -3,6 +3,7 @@
 #include "core/Odometer.h"
 #include "core/OdometerState.h"
 #include "session/Services.h"
+#include "session/SessionWindow.h"
 
 #include <functional>
 #include <optional>
@@ -11,37 +12,53 @@
 namespace dovo {
 
 // What a running Dovo decides the same way on every desktop: load the
-// totals, count at each tick, sleep while the pointer rests, save when the
-// total changed, and save once more at the end. The window drives it and
-// shows what it returns.
+// totals, count at each tick, rest while the pointer rests, save when the
+// total changed, tell the user when a save fails, and save once more at the
+// end. The window drives it and shows what it returns.
 class OdometerSession
 {
 public:
-    explicit OdometerSession(Services& services);
+    // While the pointer rests and the desktop's watch misses some motion,
+    // the tick slows down to this after TicksBeforeResting quiet ticks, so a
+    // pointer that only pauses is still sampled at every tick when it goes
+    // on.
+    static constexpr int RestingMilliseconds = 2000;
+    static constexpr int TicksBeforeResting = 25;
+
+    OdometerSession(Services& services, SessionWindow& window);
 
     // Reads the saved totals and takes the pointer as the starting point, so
-    // the first tick counts only movement made after start.
+    // the first tick counts only movement made after start. A store that
+    // cannot be read is told, and nothing is saved over it until a read of
+    // it succeeds.
     void Load();
 
+    enum class Next
+    {
+        Tick,     // at the normal rate
+        Slowly,   // every RestingMilliseconds until woken
+        OnMotion, // not before the desktop calls wake
+    };
     struct TickResult
     {
         // Empty when the tick failed; the readouts then keep their texts.
         std::optional<ReadoutTexts> readouts;
-        // Nothing changed and the desktop will call wake at the next motion:
-        // the tick may stop until then.
-        bool maySleep = false;
+        Next next = Next::Tick;
     };
+    // wake is called at the next motion once the tick rests; the window then
+    // ticks at the normal rate again.
     TickResult Tick(const std::function<void()>& wake);
 
     void Reset();
 
     // Saves when the totals moved since the last save; for the periodic
     // save and the end of the desktop session. handler names the caller in
-    // an error report.
+    // an error report. The first failure of a run of them is told.
     void SaveIfChanged(const char* handler);
 
-    // The save at close, done once however often it is asked for. Empty on
-    // success, else what to tell the user; exitCode() is then 1.
+    // The close, done once however often it is asked for: stops the timers,
+    // saves, removes the icon even when the save failed. Empty on success,
+    // else what to tell the user; exitCode() is then 1.
     std::optional<std::string> Unload();
 
     const OdometerState& state() const { return state_; }
@@ -49,10 +66,21 @@ public:
     int exitCode() const { return exitCode_; }
 
 private:
+    // Throws SettingsError while the store still cannot be read.
+    void ReadAgain();
+    void Saved();
+
     Services& services_;
+    SessionWindow& window_;
     OdometerState state_;
     std::int32_t savedTwips_ = 0;
     std::int32_t savedBlocks_ = 0;
+    int restingTicks_ = 0;
+    // The store could not be read: what is counted starts from 0 and is
+    // added to the stored totals once they can be read.
+    bool unread_ = false;
+    bool resetWhileUnread_ = false;
+    bool saveFailing_ = false;
     bool unloaded_ = false;
     int exitCode_ = 0;
 };

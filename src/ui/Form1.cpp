@@ -42,7 +42,7 @@ QFont FittingFont(double pointSize, const QString& text, const QSize& box)
 } // namespace
 
 Form1::Form1(Services& services, QWidget* parent)
-    : QWidget(parent), services_(services), session_(services)
+    : QWidget(parent), services_(services), session_(services, *this)
 {
     setWindowTitle(QString::fromUtf8(WindowLayout::Caption));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -125,14 +125,25 @@ void Form1::Timer1_Timer()
     if (tick.readouts) {
         showReadouts(*tick.readouts);
     }
-    if (tick.maySleep) {
+    switch (tick.next) {
+    case OdometerSession::Next::OnMotion:
         Timer1.stop();
+        break;
+    case OdometerSession::Next::Slowly:
+        if (Timer1.interval() != OdometerSession::RestingMilliseconds) {
+            Timer1.start(OdometerSession::RestingMilliseconds);
+        }
+        break;
+    case OdometerSession::Next::Tick:
+        wakeTimer();
+        break;
     }
 }
 
 void Form1::wakeTimer()
 {
-    if (!Timer1.isActive() && !session_.unloaded()) {
+    if ((!Timer1.isActive() || Timer1.interval() != WindowLayout::TickMilliseconds) &&
+        !session_.unloaded()) {
         Timer1.start(WindowLayout::TickMilliseconds);
     }
 }
@@ -288,14 +299,26 @@ void Form1::Form_Unload()
     if (session_.unloaded()) {
         return;
     }
+    // Told on standard error only: the icon and the window are going, and a
+    // notification sent now may be lost with the connection at exit.
+    session_.Unload();
+    QCoreApplication::exit(session_.exitCode());
+}
+
+void Form1::TellUser(const std::string& text)
+{
+    Module1::ShowNotice(QStringLiteral("Dovo"), QString::fromStdString(text));
+}
+
+void Form1::StopTimers()
+{
     Timer1.stop();
     autoSave_.stop();
-    if (const auto failure = session_.Unload()) {
-        WriteLine("dovo: " + *failure);
-    }
-    // Removed even when the save failed: a stale icon would outlive us.
-    HandleErrors("Form_Unload", [] { Module1::RemoveTrayIcon(); });
-    QCoreApplication::exit(session_.exitCode());
+}
+
+void Form1::RemoveTrayIcon()
+{
+    Module1::RemoveTrayIcon();
 }
 
 } // namespace dovo

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "session/OdometerSession.h"
+#include "session/SessionWindow.h"
 
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -13,7 +14,7 @@ namespace dovo {
 
 // The program's one window: the heading, the three readouts, the reset
 // button, and the 200 ms timer that drives the odometer.
-class Form1 final : public QWidget
+class Form1 final : public QWidget, public SessionWindow
 {
     Q_OBJECT
 
@@ -39,6 +40,10 @@ public:
     int exitCode() const { return session_.exitCode(); }
 
 protected:
+    void TellUser(const std::string& text) override;
+    void StopTimers() override;
+    void RemoveTrayIcon() override;
+
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;

@@ -15,13 +15,6 @@ namespace {
 constexpr UINT_PTR Timer1Id = 1;
 constexpr UINT_PTR AutoSaveId = 2;
 constexpr int Command1Id = 101;
-// While the pointer rests, raw input wakes the tick at the next motion. A
-// slow tick stays for what moves the pointer without raw mouse input (a
-// touch screen, a pen, a remote session, Wine's pointer over windows not its
-// own), and it begins only after a while at rest, so a pointer that pauses
-// is still sampled at every tick when it goes on.
-constexpr UINT RestingMilliseconds = 2000;
-constexpr int TicksBeforeResting = 25;
 constexpr UINT WM_TELLUSER = WM_APP + 2;
 constexpr DWORD Style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr const wchar_t* LabelFace = L"Microsoft Sans Serif";
@@ -71,7 +64,7 @@ void ReplaceFont(HFONT& font, HFONT replacement)
 } // namespace
 
 Form1::Form1(HINSTANCE instance, WindowsServices& services)
-    : instance_(instance), services_(services), session_(services)
+    : instance_(instance), services_(services), session_(services, *this)
 {}
 
 Form1::~Form1()
@@ -147,7 +140,8 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
         LayOut(GetDpiForWindow(hWnd_));
         services_.SetWindow(hWnd_);
         Form_Load();
-        SetTimer(hWnd_, Timer1Id, WindowLayout::TickMilliseconds, nullptr);
+        tickMilliseconds_ = WindowLayout::TickMilliseconds;
+        SetTimer(hWnd_, Timer1Id, tickMilliseconds_, nullptr);
         SetTimer(hWnd_, AutoSaveId, static_cast<UINT>(WindowLayout::AutoSaveMilliseconds()),
                  nullptr);
         return 0;
@@ -174,7 +168,10 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
         TrayIcon_Activated(static_cast<UINT>(LOWORD(lParam)));
         return 0;
     case WM_TELLUSER:
-        if (!pendingNotice_.empty()) {
+        // The icon may have come up since the notice was posted.
+        if (!pendingNotice_.empty() && Module1::TrayIconShown()) {
+            Module1::ShowBalloon("Dovo", std::exchange(pendingNotice_, {}));
+        } else if (!pendingNotice_.empty() && !sessionEnding_) {
             MessageBoxW(hWnd_, Widen(std::exchange(pendingNotice_, {})).c_str(), L"Dovo",
                         MB_OK | MB_ICONWARNING);
         }
@@ -189,9 +186,11 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_QUERYENDSESSION:
         // Saved now, while saving can still be told about; the window may
         // be hidden in the notification area.
+        sessionEnding_ = true;
         session_.SaveIfChanged("session end");
         return TRUE;
     case WM_ENDSESSION:
+        sessionEnding_ = wParam != FALSE;
         if (wParam) {
             Form_Unload(true);
         }
@@ -306,22 +305,28 @@ void Form1::Timer1_Timer()
     if (tick.readouts) {
         ShowReadouts(*tick.readouts);
     }
-    restingTicks_ = tick.maySleep ? restingTicks_ + 1 : 0;
-    const bool resting = restingTicks_ >= TicksBeforeResting;
-    if (resting != resting_) {
-        resting_ = resting;
-        SetTimer(hWnd_, Timer1Id,
-                 resting_ ? RestingMilliseconds : static_cast<UINT>(WindowLayout::TickMilliseconds),
-                 nullptr);
+    switch (tick.next) {
+    case OdometerSession::Next::OnMotion:
+        KillTimer(hWnd_, Timer1Id);
+        tickMilliseconds_ = 0;
+        break;
+    case OdometerSession::Next::Slowly:
+        if (tickMilliseconds_ != OdometerSession::RestingMilliseconds) {
+            tickMilliseconds_ = OdometerSession::RestingMilliseconds;
+            SetTimer(hWnd_, Timer1Id, tickMilliseconds_, nullptr);
+        }
+        break;
+    case OdometerSession::Next::Tick:
+        WakeTimer();
+        break;
     }
 }
 
 void Form1::WakeTimer()
 {
-    restingTicks_ = 0;
-    if (resting_ && !session_.unloaded()) {
-        resting_ = false;
-        SetTimer(hWnd_, Timer1Id, WindowLayout::TickMilliseconds, nullptr);
+    if (tickMilliseconds_ != WindowLayout::TickMilliseconds && !session_.unloaded()) {
+        tickMilliseconds_ = WindowLayout::TickMilliseconds;
+        SetTimer(hWnd_, Timer1Id, tickMilliseconds_, nullptr);
     }
 }
 
@@ -370,20 +375,37 @@ void Form1::BringForward()
 
 void Form1::Form_Unload(bool sessionEnding)
 {
-    if (session_.unloaded()) {
+    const auto failure = session_.Unload();
+    // Not while the session ends: a box would hold up the logoff, and
+    // nobody would read it.
+    if (failure && !sessionEnding) {
+        MessageBoxW(nullptr, Widen(*failure).c_str(), L"Dovo", MB_OK | MB_ICONERROR);
+    }
+}
+
+void Form1::TellUser(const std::string& text)
+{
+    if (Module1::TrayIconShown()) {
+        Module1::ShowBalloon("Dovo", text);
         return;
     }
+    // Never a box while the session ends; otherwise shown once the handler
+    // has returned, so nothing waits on the user.
+    if (sessionEnding_ || hWnd_ == nullptr) {
+        return;
+    }
+    pendingNotice_ += (pendingNotice_.empty() ? "" : "\n\n") + text;
+    PostMessageW(hWnd_, WM_TELLUSER, 0, 0);
+}
+
+void Form1::StopTimers()
+{
     KillTimer(hWnd_, Timer1Id);
     KillTimer(hWnd_, AutoSaveId);
-    if (const auto failure = session_.Unload()) {
-        WriteLine("dovo: " + *failure);
-        // Not while the session ends: a box would hold up the logoff, and
-        // nobody would read it.
-        if (!sessionEnding) {
-            MessageBoxW(nullptr, Widen(*failure).c_str(), L"Dovo", MB_OK | MB_ICONERROR);
-        }
-    }
-    // Removed even when the save failed: a stale icon would outlive us.
+}
+
+void Form1::RemoveTrayIcon()
+{
     Module1::RemoveTrayIcon();
 }
 

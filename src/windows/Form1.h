@@ -1,6 +1,7 @@
 #pragma once
 
 #include "session/OdometerSession.h"
+#include "session/SessionWindow.h"
 #include "windows/WindowsServices.h"
 
 #include <windows.h>
@@ -11,7 +12,7 @@ namespace dovo {
 
 // The program's one window: the heading, the three readouts, the reset
 // button, and the 200 ms timer that drives the odometer.
-class Form1
+class Form1 final : public SessionWindow
 {
 public:
     static constexpr const wchar_t* ClassName = L"DovoForm1";
@@ -19,7 +20,7 @@ public:
     Form1(HINSTANCE instance, WindowsServices& services);
     Form1(const Form1&) = delete;
     Form1& operator=(const Form1&) = delete;
-    ~Form1();
+    ~Form1() override;
 
     // Registers the class and creates the window; false when Windows
     // refused.
@@ -41,6 +42,10 @@ private:
     void Form_Resize(WPARAM sizeType);
     void TrayIcon_Activated(UINT mouseMessage);
     void Form_Unload(bool sessionEnding);
+
+    void TellUser(const std::string& text) override;
+    void StopTimers() override;
+    void RemoveTrayIcon() override;
 
     void BuildControls();
     void LayOut(UINT dpi);
@@ -64,8 +69,9 @@ private:
     HICON icon_ = nullptr;
     HICON smallIcon_ = nullptr;
     std::string pendingNotice_;
-    int restingTicks_ = 0;
-    bool resting_ = false;
+    UINT tickMilliseconds_ = 0;
+    // From WM_QUERYENDSESSION until the end is called off: no box then.
+    bool sessionEnding_ = false;
     UINT taskbarCreated_ = 0;
 };
 

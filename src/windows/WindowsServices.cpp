@@ -82,7 +82,7 @@ bool WindowsServices::SleepUntilMotion(std::function<void()> wake)
 void WindowsServices::MotionSeen()
 {
     // Raw input costs a message at every mouse report, so it is on only
-    // while the tick sleeps.
+    // from the session's rest until the next motion.
     StopWatching();
     if (auto wake = std::exchange(wake_, nullptr)) {
         wake();

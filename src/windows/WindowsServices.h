@@ -16,6 +16,9 @@ public:
     // Raw input from every mouse, also while another window has the focus,
     // wakes the tick at the next motion.
     bool SleepUntilMotion(std::function<void()> wake) override;
+    // A touch screen, a pen, a remote session and Wine's pointer over
+    // windows not its own move the pointer without raw mouse input.
+    bool SeesAllMotion() override { return false; }
     float TwipsPerPixelX() override;
     float TwipsPerPixelY() override;
     std::string DecimalSeparator() override;

@@ -11,10 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <future>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -217,20 +219,65 @@ TEST_F(SettingsFileTest, AnUnwritableLocationFailsWithThePathAndLeavesTheOldFile
     EXPECT_EQ(read(folder.filePath(QStringLiteral("blocked"))), "not a folder");
 }
 
-TEST_F(SettingsFileTest, ABrokenSaveCanBeFollowedByAGoodOne)
+// Root writes through permission bits, so a save is made to fail by a plain
+// file where the folder must be, or by a file size limit standing in for a
+// full disk (EFBIG where ENOSPC would come).
+struct BrokenSaveCase
 {
-    write("[odoledger]\ntotalpixels=1\ntotalmpixels=1\n");
-    dovo::QtServices services;
-    dovo::OdometerState state;
-    dovo::Load(state, services);
-    QFile::remove(file());
-    QDir().rmdir(config);
-    write("blocker", config); // the folder is now a plain file
-    EXPECT_THROW(dovo::Save(state, services), dovo::SettingsError);
-    QFile::remove(config);
-    state.TotalTwips = 99;
-    EXPECT_NO_THROW(dovo::Save(state, services));
-    EXPECT_EQ(read(file()), "[odoledger]\ntotalmpixels=1\ntotalpixels=99\n");
+    const char* name;
+    bool fileTooBig; // else the folder is blocked
+};
+
+TEST_F(SettingsFileTest, FailedSavesAreNeverTakenForDamageAndAGoodOneFollows)
+{
+    const BrokenSaveCase cases[] = {{"folder blocked", false}, {"disk full", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(config).removeRecursively();
+        const QByteArray other = "\n[other]\njunk=" + QByteArray(8192, 'x') + "\n";
+        write("[odoledger]\ntotalmpixels=1\ntotalpixels=1\n" + other);
+        errors();
+        dovo::QtServices services;
+        dovo::OdometerState state;
+        dovo::Load(state, services);
+        const QByteArray before = read(file());
+        state.TotalTwips = 50;
+        if (c.fileTooBig) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit small = {0, RLIM_INFINITY};
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        } else {
+            QFile::remove(file());
+            QDir().rmdir(config);
+            write("blocker", config);
+        }
+        // The second failure is the one a cached failed write used to turn
+        // into damage.
+        for (int i = 0; i < 2; ++i) {
+            try {
+                dovo::Save(state, services);
+                ADD_FAILURE() << "the save should have failed";
+            } catch (const dovo::SettingsError& error) {
+                EXPECT_EQ(std::string(error.what()).find("is not"), std::string::npos)
+                    << error.what();
+            }
+        }
+        if (c.fileTooBig) {
+            EXPECT_EQ(read(file()), before);
+            const rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        } else {
+            QFile::remove(config);
+        }
+        state.TotalTwips = 99;
+        EXPECT_NO_THROW(dovo::Save(state, services));
+        const QByteArray after = read(file());
+        EXPECT_TRUE(after.startsWith("[odoledger]\ntotalmpixels=1\ntotalpixels=99\n"))
+            << after.toStdString();
+        EXPECT_EQ(after.contains("junk"), c.fileTooBig);
+        EXPECT_FALSE(QFileInfo::exists(file() + ".damaged-1"));
+        EXPECT_EQ(errors(), "");
+    }
 }
 
 // A save killed between creating its lock file and writing into it leaves

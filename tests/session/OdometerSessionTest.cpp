@@ -11,10 +11,13 @@ namespace {
 
 using dovo::OdometerSession;
 using dovo::testing::FakeServices;
+using dovo::testing::FakeWindow;
+using Next = OdometerSession::Next;
 
 // A run of the session as a window drives it: t = tick, r = reset,
 // s = periodic save, u = close, j = the desktop found the pointer again,
-// f = the store fails from now on.
+// f = the store fails to write from now on, g = it writes again, G = it can
+// be read again.
 struct SessionCase
 {
     const char* name;
@@ -24,6 +27,8 @@ struct SessionCase
     std::size_t commits;
     std::string twipsAfter;
     int exitCode;
+    std::size_t told = 0;    // notices on screen
+    bool unreadable = false; // from the start
 };
 
 TEST(OdometerSession, SavesOnlyWhatChangedAndSaysWhenItCannot)
@@ -61,15 +66,53 @@ TEST(OdometerSession, SavesOnlyWhatChangedAndSaysWhenItCannot)
          "tfsu",
          0,
          "0",
+         1,
          1},
+        {"a run of failed saves is told once, and again after a good save",
+         {{0, 0}, {0, 10}, {0, 20}, {0, 30}, {0, 40}},
+         "0",
+         "tfstsgtsftsu",
+         1,
+         "450",
+         1,
+         2},
+        {"a store that cannot be read is told and never written over",
+         {{0, 0}, {0, 10}},
+         "1000",
+         "tstsu",
+         0,
+         "1000",
+         1,
+         1,
+         true},
+        {"once it can be read, its totals and what was counted meanwhile are saved",
+         {{0, 0}, {0, 10}, {0, 20}},
+         "1000",
+         "tsGtsu",
+         2,
+         "1300",
+         0,
+         1,
+         true},
+        {"a reset while it cannot be read is what is saved",
+         {{0, 0}, {0, 10}, {0, 20}},
+         "1000",
+         "trGtu",
+         1,
+         "150",
+         0,
+         1,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeServices services;
+        FakeWindow window;
         services.stored = {{"odoledger/totalpixels", c.twipsStored},
                            {"odoledger/totalmpixels", "0"}};
         services.pointer.assign(c.pointer.begin(), c.pointer.end());
-        OdometerSession session(services);
+        services.failRead = c.unreadable;
+        OdometerSession session(services, window);
         session.Load();
         std::optional<std::string> failure;
         for (const char step : c.script) {
@@ -92,37 +135,92 @@ TEST(OdometerSession, SavesOnlyWhatChangedAndSaysWhenItCannot)
             case 'f':
                 services.failCommit = true;
                 break;
+            case 'g':
+                services.failCommit = false;
+                break;
+            case 'G':
+                services.failRead = false;
+                break;
             }
         }
         EXPECT_EQ(services.commits.size(), c.commits);
         EXPECT_EQ(services.stored["odoledger/totalpixels"], c.twipsAfter);
         EXPECT_EQ(session.exitCode(), c.exitCode);
         EXPECT_EQ(failure.has_value(), c.exitCode != 0);
+        EXPECT_EQ(window.told.size(), c.told);
+        const bool closed = c.script.find('u') != std::string::npos;
+        EXPECT_EQ(window.timersStopped, closed);
+        EXPECT_EQ(window.iconRemoved, closed);
     }
 }
 
-TEST(OdometerSession, SleepsOnlyAfterATickThatChangedNothing)
+// After one tick that moved, quiet ticks at rest; then, where afterWake is
+// set, the desktop wakes the tick and that many quiet ticks follow.
+struct RestCase
+{
+    const char* name;
+    bool seesAllMotion;
+    bool canSleep;
+    int quietTicks;
+    Next next;
+    int afterWake = -1;
+};
+
+TEST(OdometerSession, RestsOnlyAfterTicksThatChangedNothing)
+{
+    const std::vector<RestCase> cases = {
+        {"a watch that sees all motion sleeps at the first quiet tick", true, true, 1,
+         Next::OnMotion},
+        {"without a watch the tick goes on", true, false, 30, Next::Tick},
+        {"a watch that misses some motion keeps the rate for a while", false, true, 24, Next::Tick},
+        {"and then slows down", false, true, 25, Next::Slowly},
+        {"woken, it counts its quiet ticks afresh", false, true, 30, Next::Tick, 24},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeServices services;
+        FakeWindow window;
+        services.canSleep = c.canSleep;
+        services.seesAllMotion = c.seesAllMotion;
+        services.pointer = {{0, 0}, {0, 10}};
+        OdometerSession session(services, window);
+        session.Load();
+        bool woken = false;
+        EXPECT_EQ(session.Tick([&woken] { woken = true; }).next, Next::Tick);
+        OdometerSession::TickResult last;
+        for (int i = 0; i < c.quietTicks; ++i) {
+            last = session.Tick([&woken] { woken = true; });
+        }
+        if (c.afterWake >= 0) {
+            ASSERT_TRUE(bool(services.wake));
+            services.wake();
+            EXPECT_TRUE(woken);
+            for (int i = 0; i < c.afterWake; ++i) {
+                last = session.Tick([] {});
+            }
+        }
+        EXPECT_EQ(last.next, c.next);
+    }
+}
+
+TEST(OdometerSession, AResetAtRestShowsItsZerosBeforeSleepingAgain)
 {
     FakeServices services;
+    FakeWindow window;
     services.canSleep = true;
     services.pointer = {{0, 0}, {0, 10}, {0, 10}};
-    OdometerSession session(services);
+    OdometerSession session(services, window);
     session.Load();
-    const auto moved = session.Tick([] {});
-    EXPECT_FALSE(moved.maySleep);
-    ASSERT_TRUE(moved.readouts);
-    const auto rested = session.Tick([] {});
-    EXPECT_TRUE(rested.maySleep);
-    EXPECT_TRUE(bool(services.wake));
+    session.Tick([] {});
+    EXPECT_EQ(session.Tick([] {}).next, Next::OnMotion);
 
     // A reset at rest changes the totals at the next tick, which shows the
     // zeros and only then may sleep again.
     session.Reset();
-    services.wake = nullptr;
     const auto afterReset = session.Tick([] {});
     ASSERT_TRUE(afterReset.readouts);
     EXPECT_EQ(afterReset.readouts->centimetres, "0 cm");
-    EXPECT_TRUE(afterReset.maySleep);
+    EXPECT_EQ(afterReset.next, Next::OnMotion);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "session/Services.h"
+#include "session/SessionWindow.h"
 
 #include <deque>
 #include <map>
@@ -25,10 +26,12 @@ public:
     std::vector<std::map<std::string, std::string>> commits;
     std::vector<std::string> rejected; // "section/key=text"
     bool failCommit = false;
+    bool failRead = false; // a read error other than "not found"
     int factorReads = 0;
     bool canSleep = false;      // the desktop can tell motion
     std::function<void()> wake; // set while the odometer sleeps
     bool reacquired = false;    // the next read is a new starting point
+    bool seesAllMotion = true;
 
     void GetCursorPos(ScreenPoint& point) override
     {
@@ -47,6 +50,7 @@ public:
         }
         return canSleep;
     }
+    bool SeesAllMotion() override { return seesAllMotion; }
     float TwipsPerPixelX() override
     {
         ++factorReads;
@@ -62,6 +66,9 @@ public:
     std::string GetSetting(const std::string&, const std::string& section, const std::string& key,
                            const std::string& defaultText) override
     {
+        if (failRead) {
+            throw SettingsError("cannot read " + key + ": the store is locked");
+        }
         const auto found = stored.find(section + "/" + key);
         return found == stored.end() ? defaultText : found->second;
     }
@@ -87,6 +94,19 @@ public:
     {
         rejected.push_back(section + "/" + key + "=" + text);
     }
+};
+
+// The window a session drives: what it was told, and what it did at close.
+class FakeWindow final : public SessionWindow
+{
+public:
+    std::vector<std::string> told;
+    bool timersStopped = false;
+    bool iconRemoved = false;
+
+    void TellUser(const std::string& text) override { told.push_back(text); }
+    void StopTimers() override { timersStopped = true; }
+    void RemoveTrayIcon() override { iconRemoved = true; }
 };
 
 } // namespace dovo::testing

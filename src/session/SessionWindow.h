@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+namespace dovo {
+
+// What the session asks of the window that drives it, each program's own
+// toolkit calls.
+class SessionWindow
+{
+public:
+    virtual ~SessionWindow() = default;
+
+    // Puts one sentence in front of the user without waiting for them: a
+    // balloon from the icon, else what the desktop has instead.
+    virtual void TellUser(const std::string& text) = 0;
+
+    // The close has begun: no tick and no periodic save any more.
+    virtual void StopTimers() = 0;
+
+    virtual void RemoveTrayIcon() = 0;
+};
+
+} // namespace dovo
