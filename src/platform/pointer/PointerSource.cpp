@@ -17,6 +17,14 @@ void PointerSource::loseTrack()
     ++generation_;
 }
 
+void PointerSource::startAfresh()
+{
+    // The last position is kept: a source that hears of the pointer only
+    // when it moves would otherwise know none until the next move.
+    ++generation_;
+    wake();
+}
+
 void PointerSource::wake()
 {
     if (asleep_) {

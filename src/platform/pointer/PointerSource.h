@@ -43,6 +43,10 @@ public:
 
     bool asleep() const { return asleep_; }
 
+    // The machine slept: wherever the pointer is found next is a new start,
+    // not the end of a move, and a caller asleep until motion looks at once.
+    void startAfresh();
+
 signals:
     // The pointer moved while the caller slept.
     void moved();
