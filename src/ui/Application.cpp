@@ -109,7 +109,7 @@ int RunDovo(int argc, char** argv)
     QObject::connect(&sleepWatch, &SleepWatch::aboutToSleep, &form,
                      [&form] { form.SaveIfChanged("sleep"); });
     QObject::connect(&sleepWatch, &SleepWatch::resumed, &services.pointer(),
-                     &PointerSource::startAfresh);
+                     &PointerSource::lookAgain);
     sleepWatch.start();
     const int status = QApplication::exec();
     liveForm = nullptr;

@@ -126,9 +126,8 @@ check_eq "after the walk was saved" "$want" "$(settings_get totalpixels)"
 dovo_mark
 logind Sleep boolean:false >/dev/null
 check_eq "resumed: a new lock" "taken 3 open 1 held 0" "$(wait_eq 10 "taken 3 open 1 held 0" locks)"
-# Where the pointer is at the resume is where counting starts again.
 read -r last_x last_y < <(head -n 5 <<<"$path" | tail -n 1)
-check_true "and the resting tick wakes to sample the pointer anew" \
+check_true "and the resting tick wakes to sample the pointer" \
     wait_until 5 dovo_rests "$last_x" "$last_y"
 must "a move after the resume" pointer_move_rested "$START_X" "$START_Y"
 want=$(printf '%s\n' "$(head -n 5 <<<"$path")" "$START_X $START_Y" | path_twips 15 "$START_X" "$START_Y")

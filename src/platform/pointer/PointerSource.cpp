@@ -17,11 +17,8 @@ void PointerSource::loseTrack()
     ++generation_;
 }
 
-void PointerSource::startAfresh()
+void PointerSource::lookAgain()
 {
-    // The last position is kept: a source that hears of the pointer only
-    // when it moves would otherwise know none until the next move.
-    ++generation_;
     wake();
 }
 
