@@ -1,9 +1,10 @@
 #include "ui/Application.h"
 
-#include "session/ErrorHandling.h"
 #include "platform/QtServices.h"
+#include "platform/SleepWatch.h"
 #include "platform/TerminationSignals.h"
 #include "platform/pointer/PointerSources.h"
+#include "session/ErrorHandling.h"
 #include "ui/CommandLine.h"
 #include "ui/Form1.h"
 #include "ui/Module1.h"
@@ -104,6 +105,12 @@ int RunDovo(int argc, char** argv)
     QObject::connect(&services.pointer(), &PointerSource::remark, &form,
                      [](const QString& text) { WriteLine("dovo: " + text.toStdString()); });
     services.pointer().start();
+    SleepWatch sleepWatch;
+    QObject::connect(&sleepWatch, &SleepWatch::aboutToSleep, &form,
+                     [&form] { form.SaveIfChanged("sleep"); });
+    QObject::connect(&sleepWatch, &SleepWatch::resumed, &services.pointer(),
+                     &PointerSource::lookAgain);
+    sleepWatch.start();
     const int status = QApplication::exec();
     liveForm = nullptr;
     return status;

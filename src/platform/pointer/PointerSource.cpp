@@ -17,6 +17,11 @@ void PointerSource::loseTrack()
     ++generation_;
 }
 
+void PointerSource::lookAgain()
+{
+    wake();
+}
+
 void PointerSource::wake()
 {
     if (asleep_) {

@@ -43,6 +43,11 @@ public:
 
     bool asleep() const { return asleep_; }
 
+    // The machine woke: a caller asleep until motion looks at once. Where the
+    // pointer is found is counted from the last sample, as any move is: a
+    // new start there would lose a move made before the first tick.
+    void lookAgain();
+
 signals:
     // The pointer moved while the caller slept.
     void moved();
