@@ -21,9 +21,11 @@ set(DOVO_MINGW_PROCESSOR X86)
 # CMAKE_<LANG>_FLAGS, not a target's options: GoogleTest's own build, whose
 # comparisons of doubles run in the unit tests, gets them too.  What comes
 # prebuilt (libgcc, libstdc++, the C runtime) stays x87, and what of it the
-# program calls is exact either way: floor and nearbyint of a double are a
-# double, sqrt is the SSE2 instruction inlined (the library only sets errno
-# for a negative argument), and to_chars works in integers.
+# program calls is exact either way: floor, nearbyint and lround of a
+# double are exact in any precision, sqrt is the SSE2 instruction inlined
+# (the library only sets errno for a negative argument), to_chars works in
+# integers, and the x87 left in our own code only moves doubles returned in
+# st(0) and converts whole doubles to 64-bit integers.
 set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse -mstackrealign")
 set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse -mstackrealign")
 
