@@ -59,6 +59,17 @@ ensure_packages() {
     say "installing: ${missing[*]}"
     local sudo=()
     ((EUID != 0)) && sudo=(sudo)
+    # name:arch asks for a foreign architecture, which dpkg must know first
+    local arch known
+    known=" $(dpkg --print-architecture) $(dpkg --print-foreign-architectures | tr '\n' ' ') "
+    for pkg in "${missing[@]}"; do
+        [[ $pkg == *:* ]] || continue
+        arch=${pkg##*:}
+        [[ $known == *" $arch "* ]] && continue
+        say "adding the $arch architecture to dpkg"
+        "${sudo[@]}" dpkg --add-architecture "$arch"
+        known+="$arch "
+    done
     # Another apt run (an update notifier, a second build) is waited for.
     local apt=(apt-get -q -o DPkg::Lock::Timeout=600)
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive "${apt[@]}" update

@@ -19,23 +19,39 @@ wine_exe_bits() {
     esac
 }
 
-# wine_runs_bits 32|64: this machine's Wine runs programs of that kind.
-# Debian's wine64 runs 64-bit programs only; 32-bit ones need wine32 (and
-# with it the i386 architecture), whose loader is /usr/lib/wine/wine.
-wine_runs_bits() {
-    command -v wine >/dev/null || return 1
+# wine_loader 32|64: Wine's loader for programs of that kind.
+#
+# Not Debian's `wine`: that script starts the 32-bit loader whenever wine32
+# is installed, and the 32-bit loader hands a 64-bit program to a new
+# process of the 64-bit one.  The window is then that process's, not the
+# one the test started (no window of $DOVO_PID ever showed), and every
+# start costs a second Wine process.
+wine_loader() {
     case $1 in
-    32) [[ -x /usr/lib/wine/wine ]] ;;
-    64) [[ -x /usr/lib/wine/wine64 ]] ;;
+    32) echo /usr/lib/wine/wine ;;
+    64) echo /usr/lib/wine/wine64 ;;
     *) return 1 ;;
     esac
+}
+
+# wine_runs_bits 32|64: this machine's Wine runs programs of that kind.
+# Debian's wine64 runs 64-bit programs only; 32-bit ones need wine32 (and
+# with it the i386 architecture).
+wine_runs_bits() {
+    local loader
+    command -v wineserver >/dev/null || return 1
+    loader=$(wine_loader "$1") && [[ -x $loader ]]
 }
 
 # wine_prefix_make DIR: a new prefix in DIR (which must not exist yet),
 # with nothing of Wine's left running.
 wine_prefix_make() {
     local dir=$1
-    WINEPREFIX=$dir WINEDEBUG=-all wineboot -i || return 1
+    # the 64-bit loader where there is one: it makes the prefix that runs
+    # both kinds of program (WoW64), as 64-bit Windows is
+    local bits=32
+    wine_runs_bits 64 && bits=64
+    WINEPREFIX=$dir WINEDEBUG=-all "$(wine_loader "$bits")" wineboot -i || return 1
     WINEPREFIX=$dir wineserver -w
     _wine_prefix_forget_server "$dir"
 }

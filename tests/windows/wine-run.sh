@@ -34,4 +34,4 @@ else
     fi
 fi
 export WINEPREFIX
-wine "$@"
+"$(wine_loader "$bits")" "$@"

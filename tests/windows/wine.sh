@@ -46,6 +46,14 @@ require_wine() {
         exit 77
     fi
     [[ -d $DOVO_WINE_TEMPLATE ]] || { _desk_err "no Wine prefix at $DOVO_WINE_TEMPLATE"; exit 2; }
+    _WINE_LOADER=$(wine_loader "$bits")
+}
+
+# wine ARGS...: Wine's loader of the program's kind, so that Dovo, dovo_peek
+# and Wine's own tools of one scenario are the same kind of process, and
+# the process a test starts is the one that owns the window.
+wine() {
+    "${_WINE_LOADER:?require_wine first}" "$@"
 }
 
 desktop_on_cleanup() {
@@ -82,7 +90,7 @@ wine_desktop_start() {
         wine_reg_dpi "$dpi" || return 1
     fi
     DOVO=$DESKTOP_DIR/bin/dovo
-    printf '#!/bin/sh\nexec wine %q "$@"\n' "$DOVO_EXE" >"$DOVO"
+    printf '#!/bin/sh\nexec %q %q "$@"\n' "$_WINE_LOADER" "$DOVO_EXE" >"$DOVO"
     chmod +x "$DOVO"
 }
 

@@ -74,7 +74,7 @@ check_true "the apps list gets the size in KiB, at least dovo.exe's" \
 check_eq "Dovo does not start at login unless asked" "" "$(run_entry)"
 
 # ------------------------------------- Dovo from there, counting and saving
-printf '#!/bin/sh\nexec wine %q "$@"\n' "$dir/dovo.exe" >"$DOVO"
+printf '#!/bin/sh\nexec %q %q "$@"\n' "$_WINE_LOADER" "$dir/dovo.exe" >"$DOVO"
 must "the installed dovo.exe starts" dovo_start
 read -r x0 y0 < <(pointer_at)
 path=$(seeded_path 20 6 100 100 700 500)
