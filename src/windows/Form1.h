@@ -39,7 +39,10 @@ private:
     void Timer1_Timer();
     void Command1_Click();
     void Form_Resize(WPARAM sizeType);
-    void TrayIcon_Activated(UINT mouseMessage);
+    void TrayIcon_Activated(UINT event);
+    void TrayIcon_Add();
+    void TrayIcon_RetryLater();
+    void Form_PowerBroadcast(WPARAM event);
     void Form_Unload(bool sessionEnding);
 
     void BuildControls();
@@ -64,6 +67,7 @@ private:
     HICON icon_ = nullptr;
     HICON smallIcon_ = nullptr;
     std::string pendingNotice_;
+    int trayFailures_ = 0;
     int restingTicks_ = 0;
     bool resting_ = false;
     UINT taskbarCreated_ = 0;
