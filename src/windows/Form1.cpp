@@ -14,6 +14,7 @@ namespace {
 
 constexpr UINT_PTR Timer1Id = 1;
 constexpr UINT_PTR AutoSaveId = 2;
+constexpr UINT_PTR TrayRetryId = 3;
 constexpr int Command1Id = 101;
 constexpr UINT WM_TELLUSER = WM_APP + 2;
 constexpr DWORD Style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
@@ -107,9 +108,16 @@ bool Form1::Create()
     // Sized for 96 dpi here and laid out again for the monitor's density
     // once the window exists and knows it.
     const std::wstring caption = Widen(WindowLayout::Caption);
-    return CreateWindowExW(0, ClassName, caption.c_str(), Style, CW_USEDEFAULT, CW_USEDEFAULT,
-                           CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance_,
-                           this) != nullptr;
+    if (CreateWindowExW(0, ClassName, caption.c_str(), Style, CW_USEDEFAULT, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance_,
+                        this) == nullptr) {
+        return false;
+    }
+    // Run as administrator, Dovo would otherwise not hear these from
+    // Explorer or from a second start, which run with less privilege.
+    ChangeWindowMessageFilterEx(hWnd_, taskbarCreated_, MSGFLT_ALLOW, nullptr);
+    ChangeWindowMessageFilterEx(hWnd_, ActivateMessage(), MSGFLT_ALLOW, nullptr);
+    return true;
 }
 
 void Form1::Show(int showCommand)
@@ -150,6 +158,8 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
             Timer1_Timer();
         } else if (wParam == AutoSaveId) {
             session_.SaveIfChanged("autosave");
+        } else if (wParam == TrayRetryId) {
+            TrayIcon_Add();
         }
         return 0;
     case WM_INPUT:
@@ -167,9 +177,18 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case Module1::WM_TRAYICON:
         TrayIcon_Activated(static_cast<UINT>(LOWORD(lParam)));
         return 0;
+    case WM_POWERBROADCAST:
+        Form_PowerBroadcast(wParam);
+        return TRUE;
+    case WM_DISPLAYCHANGE:
+        // The screens moved under the pointer: a jump from the old layout
+        // to the new one is no travel.
+        services_.ForgetPointer();
+        break;
     case WM_TELLUSER:
         // The icon may have come up since the notice was posted.
-        if (!pendingNotice_.empty() && Module1::TrayIconShown()) {
+        if (!pendingNotice_.empty() && Module1::TrayIconShown() &&
+            Module1::BalloonFits(pendingNotice_)) {
             Module1::ShowBalloon("Dovo", std::exchange(pendingNotice_, {}));
         } else if (!pendingNotice_.empty() && !sessionEnding_) {
             MessageBoxW(hWnd_, Widen(std::exchange(pendingNotice_, {})).c_str(), L"Dovo",
@@ -206,7 +225,8 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
         if (message == taskbarCreated_ && taskbarCreated_ != 0) {
             // Explorer restarted and forgot every icon; without this a
             // hidden Dovo would be out of reach until the next login.
-            Module1::AddTrayIconAgain();
+            trayFailures_ = 0;
+            TrayIcon_Add();
             return 0;
         }
         if (message == ActivateMessage()) {
@@ -281,6 +301,9 @@ void Form1::Form_Load()
     session_.Load();
     HandleErrors("Form_Load",
                  [this] { Module1::AddTrayIcon(hWnd_, smallIcon_, WindowLayout::TrayTip); });
+    if (!Module1::TrayIconShown()) {
+        TrayIcon_RetryLater();
+    }
     // A damaged total is told without holding up the start: a balloon from
     // the icon, or a message box once the window is up where there is none.
     std::string joined;
@@ -291,10 +314,12 @@ void Form1::Form_Load()
     if (joined.empty()) {
         return;
     }
-    if (Module1::TrayIconShown()) {
+    // Two notices do not fit one balloon, and a second balloon would replace
+    // the first before it is read: what does not fit goes to a box.
+    if (Module1::TrayIconShown() && Module1::BalloonFits(joined)) {
         Module1::ShowBalloon("Dovo", joined);
     } else {
-        pendingNotice_ = joined;
+        pendingNotice_ += (pendingNotice_.empty() ? "" : "\n\n") + joined;
         PostMessageW(hWnd_, WM_TELLUSER, 0, 0);
     }
 }
@@ -360,10 +385,57 @@ void Form1::Form_Resize(WPARAM sizeType)
     }
 }
 
-void Form1::TrayIcon_Activated(UINT mouseMessage)
+void Form1::TrayIcon_Activated(UINT event)
 {
-    if (mouseMessage == WM_LBUTTONDOWN) {
+    // With version 4 a click arrives as the press and then as a select;
+    // bringing a shown window forward again changes nothing.
+    if (event == WM_LBUTTONDOWN || event == NIN_SELECT || event == NIN_KEYSELECT) {
         BringForward();
+    }
+}
+
+void Form1::TrayIcon_Add()
+{
+    if (session_.unloaded()) {
+        return;
+    }
+    if (Module1::AddTrayIconAgain()) {
+        KillTimer(hWnd_, TrayRetryId);
+        trayFailures_ = 0;
+        return;
+    }
+    TrayIcon_RetryLater();
+}
+
+void Form1::TrayIcon_RetryLater()
+{
+    // Without this a Dovo started at login while the taskbar is still busy
+    // would go the whole session without an icon: TaskbarCreated never
+    // comes for a taskbar that was already there.
+    ++trayFailures_;
+    SetTimer(hWnd_, TrayRetryId, Module1::RetryDelay(trayFailures_), nullptr);
+}
+
+void Form1::Form_PowerBroadcast(WPARAM event)
+{
+    switch (event) {
+    case PBT_APMSUSPEND:
+        // Saved now: a machine that never wakes again, or is switched off
+        // while asleep, would lose the travel since the last periodic save.
+        session_.SaveIfChanged("suspend");
+        break;
+    case PBT_APMRESUMEAUTOMATIC:
+    case PBT_APMRESUMESUSPEND:
+        // Where the pointer is after the sleep is a new starting point; the
+        // tick takes it at once, so the next move is counted from there.
+        services_.ForgetPointer();
+        if (!session_.unloaded()) {
+            Timer1_Timer();
+            WakeTimer();
+        }
+        break;
+    default:
+        break;
     }
 }
 
@@ -385,7 +457,7 @@ void Form1::Form_Unload(bool sessionEnding)
 
 void Form1::TellUser(const std::string& text)
 {
-    if (Module1::TrayIconShown()) {
+    if (Module1::TrayIconShown() && Module1::BalloonFits(text)) {
         Module1::ShowBalloon("Dovo", text);
         return;
     }

@@ -40,7 +40,10 @@ private:
     void Timer1_Timer();
     void Command1_Click();
     void Form_Resize(WPARAM sizeType);
-    void TrayIcon_Activated(UINT mouseMessage);
+    void TrayIcon_Activated(UINT event);
+    void TrayIcon_Add();
+    void TrayIcon_RetryLater();
+    void Form_PowerBroadcast(WPARAM event);
     void Form_Unload(bool sessionEnding);
 
     void TellUser(const std::string& text) override;
@@ -72,6 +75,7 @@ private:
     UINT tickMilliseconds_ = 0;
     // From WM_QUERYENDSESSION until the end is called off: no box then.
     bool sessionEnding_ = false;
+    int trayFailures_ = 0;
     UINT taskbarCreated_ = 0;
 };
 

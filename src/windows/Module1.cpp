@@ -3,6 +3,7 @@
 #include "windows/WideText.h"
 
 #include <cwchar>
+#include <iterator>
 
 namespace dovo::Module1 {
 
@@ -11,6 +12,8 @@ NOTIFYICONDATAW TrayData = {};
 namespace {
 
 bool shown = false;
+constexpr unsigned FirstRetryMilliseconds = 1000;
+constexpr unsigned LongestRetryMilliseconds = 60000;
 
 template <std::size_t N> void CopyInto(wchar_t (&field)[N], const std::string& text)
 {
@@ -28,7 +31,8 @@ bool AddTrayIcon(HWND window, HICON icon, const std::string& tip)
     TrayData.cbSize = sizeof TrayData;
     TrayData.hWnd = window;
     TrayData.uID = 1;
-    TrayData.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    // With version 4 the tip shows only when asked for.
+    TrayData.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
     TrayData.uCallbackMessage = WM_TRAYICON;
     TrayData.hIcon = icon;
     CopyInto(TrayData.szTip, tip);
@@ -40,9 +44,17 @@ bool AddTrayIconAgain()
     if (TrayData.hWnd == nullptr) {
         return false;
     }
-    // At login the taskbar may not be there yet: the add fails, and
-    // TaskbarCreated brings the next try.
-    shown = Shell_NotifyIconW(NIM_ADD, &TrayData) != FALSE;
+    // At login the taskbar may not be there yet, or too busy to answer: the
+    // add fails, and the window tries again later. An add also fails for an icon the taskbar still
+    // has (TaskbarCreated comes after a change of DPI too): a modify that succeeds says so.
+    shown = Shell_NotifyIconW(NIM_ADD, &TrayData) != FALSE ||
+            Shell_NotifyIconW(NIM_MODIFY, &TrayData) != FALSE;
+    if (shown) {
+        // Version 4 tells the keyboard's select (Enter, Space) apart from
+        // the mouse; the version is forgotten with each add.
+        TrayData.uVersion = NOTIFYICON_VERSION_4;
+        Shell_NotifyIconW(NIM_SETVERSION, &TrayData);
+    }
     return shown;
 }
 
@@ -57,6 +69,20 @@ void RemoveTrayIcon()
 bool TrayIconShown()
 {
     return shown;
+}
+
+unsigned RetryDelay(int failures)
+{
+    unsigned delay = FirstRetryMilliseconds;
+    for (int n = 1; n < failures && delay < LongestRetryMilliseconds; ++n) {
+        delay *= 2;
+    }
+    return delay < LongestRetryMilliseconds ? delay : LongestRetryMilliseconds;
+}
+
+bool BalloonFits(const std::string& text)
+{
+    return Widen(text).size() < std::size(TrayData.szInfo);
 }
 
 void ShowBalloon(const std::string& title, const std::string& text)

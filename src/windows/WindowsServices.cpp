@@ -16,17 +16,35 @@ constexpr USHORT MouseUsage = 0x02;
 
 } // namespace
 
+WindowsServices::WindowsServices()
+    : WindowsServices([](POINT& position) { return ::GetCursorPos(&position) != FALSE; })
+{}
+
+WindowsServices::WindowsServices(CursorReader readCursor) : readCursor_(std::move(readCursor)) {}
+
 void WindowsServices::GetCursorPos(ScreenPoint& point)
 {
     // Fails while a secure desktop (the lock screen, an elevation prompt)
-    // has the input; the pointer then stays where it was last seen.
+    // has the input, and at a start into a locked session; the pointer then
+    // stays where it was last seen.
     POINT position;
-    if (!::GetCursorPos(&position)) {
+    if (!readCursor_(position)) {
+        lost_ = true;
+        return;
+    }
+    // Found again, but not yet announced: a good read right after a failed
+    // one in the same tick would otherwise end a move at it.
+    if (lost_) {
         return;
     }
     lastPoint_ = position;
     point.x = position.x;
     point.y = position.y;
+}
+
+bool WindowsServices::PointerReacquired()
+{
+    return std::exchange(lost_, false);
 }
 
 UINT WindowsServices::DpiAtPointer(bool horizontal)

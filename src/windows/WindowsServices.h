@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 namespace dovo {
 
 // The pointer from GetCursorPos on the virtual screen, measured with the
@@ -12,7 +14,14 @@ namespace dovo {
 class WindowsServices final : public Services
 {
 public:
+    // How the pointer is read: ::GetCursorPos, or a test's script.
+    using CursorReader = std::function<bool(POINT&)>;
+
+    WindowsServices();
+    explicit WindowsServices(CursorReader readCursor);
+
     void GetCursorPos(ScreenPoint& point) override;
+    bool PointerReacquired() override;
     // Raw input from every mouse, also while another window has the focus,
     // wakes the tick at the next motion.
     bool SleepUntilMotion(std::function<void()> wake) override;
@@ -35,6 +44,9 @@ public:
     void SetWindow(HWND window) { window_ = window; }
     // WM_INPUT arrived: motion (or a button) on some mouse.
     void MotionSeen();
+    // The screens changed or the machine slept: where the pointer is found
+    // next is a new starting point, not the end of a move.
+    void ForgetPointer() { lost_ = true; }
 
     RegistrySettings& settings() { return settings_; }
 
@@ -43,10 +55,12 @@ private:
     UINT DpiAtPointer(bool horizontal);
 
     RegistrySettings settings_;
+    CursorReader readCursor_;
     HWND window_ = nullptr;
     POINT lastPoint_ = {0, 0};
     std::function<void()> wake_;
     bool watching_ = false;
+    bool lost_ = false;
 };
 
 } // namespace dovo

@@ -8,12 +8,19 @@
 //                           (tab-separated, UTF-8); exit 1 without a window
 //   dovo_peek lock-key   make Dovo's settings key read-only for everyone
 //   dovo_peek dpi        the system DPI this session was started with
+//   dovo_peek send MSG WPARAM LPARAM
+//                        send a message to Dovo's window and wait until it
+//                        was handled (numbers as C writes them)
+//   dovo_peek box TITLE  the texts of the message box titled TITLE
+#include <windows.h>
+
 #include <aclapi.h>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <sddl.h>
 #include <string>
 #include <vector>
-#include <windows.h>
 
 namespace {
 
@@ -105,6 +112,35 @@ int Dpi()
     return 0;
 }
 
+int Send(const char* message, const char* wParam, const char* lParam)
+{
+    HWND window = FindWindowW(kClass, nullptr);
+    if (!window) {
+        std::fprintf(stderr, "dovo_peek: no %s window\n", Utf8(kClass).c_str());
+        return 1;
+    }
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, static_cast<UINT>(std::strtoul(message, nullptr, 0)),
+                             std::strtoull(wParam, nullptr, 0), std::strtoll(lParam, nullptr, 0),
+                             SMTO_ABORTIFHUNG, 30000, &result)) {
+        std::fprintf(stderr, "dovo_peek: the message was not handled\n");
+        return 1;
+    }
+    return 0;
+}
+
+int Box(const char* title)
+{
+    HWND box = FindWindowW(L"#32770", std::wstring(title, title + std::strlen(title)).c_str());
+    if (!box) {
+        std::fprintf(stderr, "dovo_peek: no message box titled %s\n", title);
+        return 1;
+    }
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        std::printf("%s\n", Utf8(WindowText(c)).c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -118,6 +154,12 @@ int main(int argc, char** argv)
         return LockKey();
     if (command == "dpi")
         return Dpi();
-    std::fprintf(stderr, "usage: dovo_peek controls | lock-key | dpi\n");
+    if (argc == 5 && std::string(argv[1]) == "send")
+        return Send(argv[2], argv[3], argv[4]);
+    if (argc == 3 && std::string(argv[1]) == "box")
+        return Box(argv[2]);
+    std::fprintf(
+        stderr,
+        "usage: dovo_peek controls | lock-key | dpi | send MSG WPARAM LPARAM | box TITLE\n");
     return 2;
 }

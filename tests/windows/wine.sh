@@ -286,3 +286,20 @@ wine_balloon() {
 wine_end_session() {
     wine wineboot --end-session --force >/dev/null 2>&1
 }
+
+# dovo_send MSG WPARAM LPARAM: the message handled by Dovo's window (sent,
+# so it has been handled when this returns).
+dovo_send() {
+    wine "$DOVO_INSPECT" send "$@" >/dev/null 2>&1
+}
+
+# machine_sleeps / machine_wakes: what Windows tells the programs before a
+# suspend (WM_POWERBROADCAST, PBT_APMSUSPEND) and after the resume a user
+# started (PBT_APMRESUMESUSPEND).
+machine_sleeps() { dovo_send 0x218 4 0; }
+machine_wakes() { dovo_send 0x218 7 0; }
+
+# message_box_texts TITLE: the texts in the message box titled TITLE.
+message_box_texts() {
+    wine "$DOVO_INSPECT" box "$1" 2>/dev/null | tr -d '\r'
+}

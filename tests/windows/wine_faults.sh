@@ -19,14 +19,16 @@ HOLD=0.6
 must "desktop starts" wine_desktop_start
 
 # stored (NAME=TEXT, comma-separated) | saved totals | values kept aside
-# (NAME=TEXT, comma-separated) | text the report quotes
+# (NAME=TEXT, comma-separated) | text the report quotes | told by (balloon,
+# or a box where two notices do not fit one balloon) | notices
 rows=(
-    "totalpixels=abc,totalmpixels=5|0/5|totalpixels.damaged-1=abc|abc"
-    "totalpixels=1234,totalmpixels=2147483648|1234/0|totalmpixels.damaged-1=2147483648|2147483648"
-    "totalpixels=12 34,totalmpixels=7,totalpixels.damaged-1=older|0/7|totalpixels.damaged-1=older,totalpixels.damaged-2=12 34|12 34"
+    "totalpixels=abc,totalmpixels=5|0/5|totalpixels.damaged-1=abc|abc|balloon|1"
+    "totalpixels=1234,totalmpixels=2147483648|1234/0|totalmpixels.damaged-1=2147483648|2147483648|balloon|1"
+    "totalpixels=12 34,totalmpixels=7,totalpixels.damaged-1=older|0/7|totalpixels.damaged-1=older,totalpixels.damaged-2=12 34|12 34|balloon|1"
+    "totalpixels=abc,totalmpixels=abc|0/0|totalpixels.damaged-1=abc,totalmpixels.damaged-1=abc|abc|box|2"
 )
 for row in "${rows[@]}"; do
-    IFS='|' read -r stored want aside quoted <<<"$row"
+    IFS='|' read -r stored want aside quoted told notices <<<"$row"
     label="stored $stored"
     reg_del
     args=()
@@ -37,7 +39,18 @@ for row in "${rows[@]}"; do
         check_true "$label: dovo starts" false
         continue
     fi
-    check_true "$label: told by a balloon from the icon" wait_until 5 wine_balloon
+    if [[ $told == balloon ]]; then
+        check_true "$label: told by a balloon from the icon" wait_until 5 wine_balloon
+    else
+        box=$(wait_until 10 wine_message_box Dovo && wine_message_box Dovo)
+        check_true "$label: told by a message box" test -n "$box"
+        said=$(message_box_texts Dovo)
+        while IFS= read -r line; do
+            check_true "$label: the box holds '${line#dovo: }' whole" grep -qF "${line#dovo: }" <<<"$said"
+        done < <(dovo_lines)
+        [[ -n ${SHOT:-} ]] && screenshot "$SHOT"
+        [[ -n $box ]] && xdotool key --window "$box" Return
+    fi
     rc=0
     dovo_close || rc=$?
     check_eq "$label: close exits 0" 0 "$rc"
@@ -47,9 +60,32 @@ for row in "${rows[@]}"; do
         check_eq "$label: ${pair%%=*} kept" "${pair#*=}" "$(reg_get "${pair%%=*}")"
     done
     lines=$(dovo_lines)
-    check_eq "$label: one line on stderr" 1 "$(grep -c . <<<"$lines")"
+    check_eq "$label: a line on stderr per damaged value" "$notices" "$(grep -c . <<<"$lines")"
     check_true "$label: it quotes the damaged text (got '$lines')" grep -qF "\"$quoted\"" <<<"$lines"
 done
+
+# ------------------------------------------------------ the machine sleeps
+# Saved before the machine sleeps, though no periodic save is due; after
+# the resume the next move is counted.
+suspend_saves() {
+    reg_del
+    must "the pointer at the start" pointer_move 300 200
+    must "dovo starts" dovo_start
+    local path=$'700 200\n700 500' want
+    HOLD=2.5 walk <<<"$path"
+    want=$(path_twips 15 300 200 <<<"$path")
+    must "told the machine sleeps" machine_sleeps
+    check_eq "saved before the sleep" "$want/0" "$(reg_totals)"
+    must "told the machine woke" machine_wakes
+    must "a move after the resume" pointer_move 700 600
+    saved_after_sleep() { machine_sleeps && [[ $(reg_totals) == "$1" ]]; }
+    check_true "the move after the resume is counted" \
+        wait_until 20 saved_after_sleep "$((want + 1500))/0"
+    rc=0
+    dovo_close || rc=$?
+    check_eq "close exits 0" 0 "$rc"
+}
+suspend_saves
 
 # ------------------------------------------------- a key that cannot be written
 reg_del

@@ -36,6 +36,13 @@ must "minimised again" wait_until 5 withdrawn
 must "a left click on the icon" tray_icon_click 1
 check_true "brings the window back" wait_until 5 shown
 
+# Enter or Space on the icon, as the taskbar tells it (NIN_KEYSELECT from
+# icon 1); Wine's tray has no keyboard of its own.
+xdotool windowminimize "$DOVO_WID"
+must "minimised for the keyboard" wait_until 5 withdrawn
+must "the icon selected with the keyboard" dovo_send 0x8001 0 0x10401
+check_true "brings the window back" wait_until 5 shown
+
 rc=0
 dovo_close || rc=$?
 check_eq "close exits 0" 0 "$rc"
