@@ -2,6 +2,8 @@
 
 #include "session/OdometerSession.h"
 
+#include "FakeServices.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -79,7 +81,8 @@ TEST(WindowsServices, CountsNoJumpThePointerDidNotTravel)
             }
             return pointer.has_value();
         });
-        OdometerSession session(services);
+        dovo::testing::FakeWindow window;
+        OdometerSession session(services, window);
         bool loaded = false;
         for (const Event& event : c.events) {
             switch (event.kind) {
