@@ -178,6 +178,7 @@ std::optional<std::string> OdometerSession::Unload()
     if (failure) {
         exitCode_ = 1;
         WriteLine("dovo: " + *failure);
+        HandleErrors("Form_Unload", [this, &failure] { window_.TellCloseFailure(*failure); });
     }
     // Removed even when the save failed: a stale icon would outlive us.
     HandleErrors("Form_Unload", [this] { window_.RemoveTrayIcon(); });

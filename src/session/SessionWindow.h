@@ -18,6 +18,11 @@ public:
     // The close has begun: no tick and no periodic save any more.
     virtual void StopTimers() = 0;
 
+    // The save at close failed; asked before the icon goes, because a message
+    // box a program shows once its icon is gone closed again at once under
+    // Wine, unread.
+    virtual void TellCloseFailure(const std::string& text) = 0;
+
     virtual void RemoveTrayIcon() = 0;
 };
 

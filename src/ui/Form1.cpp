@@ -299,8 +299,6 @@ void Form1::Form_Unload()
     if (session_.unloaded()) {
         return;
     }
-    // Told on standard error only: the icon and the window are going, and a
-    // notification sent now may be lost with the connection at exit.
     session_.Unload();
     QCoreApplication::exit(session_.exitCode());
 }
@@ -314,6 +312,14 @@ void Form1::StopTimers()
 {
     Timer1.stop();
     autoSave_.stop();
+}
+
+void Form1::TellCloseFailure(const std::string&)
+{
+    // Standard error only, where the session already wrote it: the close may
+    // come from a signal or the end of the desktop session, where a dialog
+    // would hold things up, and a notification sent now may be lost with the
+    // connection at exit.
 }
 
 void Form1::RemoveTrayIcon()

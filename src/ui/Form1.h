@@ -42,6 +42,7 @@ public:
 protected:
     void TellUser(const std::string& text) override;
     void StopTimers() override;
+    void TellCloseFailure(const std::string& text) override;
     void RemoveTrayIcon() override;
 
     void changeEvent(QEvent* event) override;

@@ -447,11 +447,16 @@ void Form1::BringForward()
 
 void Form1::Form_Unload(bool sessionEnding)
 {
-    const auto failure = session_.Unload();
+    sessionEnding_ = sessionEnding_ || sessionEnding;
+    session_.Unload();
+}
+
+void Form1::TellCloseFailure(const std::string& text)
+{
     // Not while the session ends: a box would hold up the logoff, and
     // nobody would read it.
-    if (failure && !sessionEnding) {
-        MessageBoxW(nullptr, Widen(*failure).c_str(), L"Dovo", MB_OK | MB_ICONERROR);
+    if (!sessionEnding_) {
+        MessageBoxW(nullptr, Widen(text).c_str(), L"Dovo", MB_OK | MB_ICONERROR);
     }
 }
 

@@ -48,6 +48,7 @@ private:
 
     void TellUser(const std::string& text) override;
     void StopTimers() override;
+    void TellCloseFailure(const std::string& text) override;
     void RemoveTrayIcon() override;
 
     void BuildControls();

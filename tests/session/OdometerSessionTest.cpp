@@ -151,6 +151,7 @@ TEST(OdometerSession, SavesOnlyWhatChangedAndSaysWhenItCannot)
         const bool closed = c.script.find('u') != std::string::npos;
         EXPECT_EQ(window.timersStopped, closed);
         EXPECT_EQ(window.iconRemoved, closed);
+        EXPECT_EQ(window.closeFailureTold, session.exitCode() != 0);
     }
 }
 

@@ -103,8 +103,10 @@ public:
     std::vector<std::string> told;
     bool timersStopped = false;
     bool iconRemoved = false;
+    bool closeFailureTold = false; // while the icon was still there
 
     void TellUser(const std::string& text) override { told.push_back(text); }
+    void TellCloseFailure(const std::string&) override { closeFailureTold = !iconRemoved; }
     void StopTimers() override { timersStopped = true; }
     void RemoveTrayIcon() override { iconRemoved = true; }
 };

@@ -74,7 +74,7 @@ wine_desktop_start() {
     *) _desk_err "wine_desktop_start: unknown option '$1'"; return 2 ;;
     esac
     desktop_start || return 1
-    export WINEPREFIX=$DESKTOP_DIR/wine WINEDEBUG=-all
+    export WINEPREFIX=$DESKTOP_DIR/wine WINEDEBUG=${DOVO_WINEDEBUG:--all}
     # Wine's own programs answer in the language of the locale; the tests
     # read their English.
     export LC_ALL=C.UTF-8
@@ -298,6 +298,14 @@ dovo_send() {
 # started (PBT_APMRESUMESUSPEND).
 machine_sleeps() { dovo_send 0x218 4 0; }
 machine_wakes() { dovo_send 0x218 7 0; }
+
+# dismiss_box WINDOW: the box closed from its title bar, as a person may.
+# Not with a key sent to it: the box goes at the press, so the release is
+# sent to a window that no longer exists, and Wine then holds the key down
+# for the next box of the same session, which it answers at once.
+dismiss_box() {
+    wmctrl -i -c "$1"
+}
 
 # message_box_texts TITLE: the texts in the message box titled TITLE.
 message_box_texts() {

@@ -49,7 +49,7 @@ for row in "${rows[@]}"; do
             check_true "$label: the box holds '${line#dovo: }' whole" grep -qF "${line#dovo: }" <<<"$said"
         done < <(dovo_lines)
         [[ -n ${SHOT:-} ]] && screenshot "$SHOT"
-        [[ -n $box ]] && xdotool key --window "$box" Return
+        [[ -n $box ]] && dismiss_box "$box"
     fi
     rc=0
     dovo_close || rc=$?
@@ -100,7 +100,7 @@ must "asked to close" wmctrl -F -c "$DOVO_TITLE"
 box=$(wait_until 10 wine_message_box Dovo && wine_message_box Dovo)
 check_true "a message box titled Dovo tells the user" test -n "$box"
 check_true "Dovo waits for it" _desk_alive "$DOVO_PID"
-[[ -n $box ]] && xdotool key --window "$box" Return
+[[ -n $box ]] && dismiss_box "$box"
 rc=0
 dovo_wait 10 || rc=$?
 check_eq "the failed save ends Dovo with status 1" 1 "$rc"
