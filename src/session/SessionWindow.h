@@ -18,9 +18,8 @@ public:
     // The close has begun: no tick and no periodic save any more.
     virtual void StopTimers() = 0;
 
-    // The save at close failed; asked before the icon goes, because a message
-    // box a program shows once its icon is gone closed again at once under
-    // Wine, unread.
+    // The save at close failed. Asked before the icon goes: while the user
+    // reads about it, Dovo is still there in the notification area.
     virtual void TellCloseFailure(const std::string& text) = 0;
 
     virtual void RemoveTrayIcon() = 0;
