@@ -58,18 +58,6 @@ hint() {
         sed -n "s/^[[:space:]]*program specified $1 size: //p"
 }
 
-# Mapped tooltip-type windows of dovo: the tray balloon or a window tooltip.
-tooltip_windows() {
-    local w pid
-    for w in $(xwininfo -root -children 2>/dev/null | awk '/^ +0x[0-9a-f]+ / { print $1 }'); do
-        window_mapped "$w" || continue
-        pid=$(xprop -id "$w" -notype _NET_WM_PID 2>/dev/null) || continue
-        [[ ${pid##* } == "$DOVO_PID" ]] || continue
-        xprop -id "$w" -notype _NET_WM_WINDOW_TYPE 2>/dev/null |
-            grep -q _NET_WM_WINDOW_TYPE_TOOLTIP || continue
-        printf '%s\n' "$w"
-    done
-}
 tooltip_shown() { [[ -n $(tooltip_windows) ]]; }
 no_tooltip() { [[ -z $(tooltip_windows) ]]; }
 

@@ -24,18 +24,8 @@ if ! mount -t tmpfs -o size=64k dovo-faults-disk "$XDG_CONFIG_HOME" 2>/dev/null;
 fi
 unmount() { umount "$XDG_CONFIG_HOME" 2>/dev/null || true; }
 
-# Mapped tooltip-type windows of dovo: the tray balloon is one.
-balloon_shown() {
-    local w pid
-    for w in $(xwininfo -root -children 2>/dev/null | awk '/^ +0x[0-9a-f]+ / { print $1 }'); do
-        window_mapped "$w" || continue
-        pid=$(xprop -id "$w" -notype _NET_WM_PID 2>/dev/null) || continue
-        [[ ${pid##* } == "$DOVO_PID" ]] || continue
-        xprop -id "$w" -notype _NET_WM_WINDOW_TYPE 2>/dev/null |
-            grep -q _NET_WM_WINDOW_TYPE_TOOLTIP && return 0
-    done
-    return 1
-}
+# The tray balloon is a tooltip-type window of dovo.
+balloon_shown() { [[ -n $(tooltip_windows) ]]; }
 failed_saves() { grep -c 'could not be written' "$DOVO_STDERR" || true; }
 no_damage_said() { ! grep -q 'kept aside\|valid settings file' "$DOVO_STDERR"; }
 saved_twips_above() { local t; t=$(conf_totals) && (($(total_of "$t") > $1)); }
