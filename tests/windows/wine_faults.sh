@@ -92,10 +92,10 @@ reg_del
 reg_put totalpixels 1234 totalmpixels 5
 must "the key read-only" reg_lock
 must "the pointer at the start" pointer_move 300 200
-must "dovo starts on the read-only key" dovo_start
+DOVO_AUTOSAVE_INTERVAL_MS=500 must "dovo starts on the read-only key" dovo_start
 # a move, so that there is something to save
 pointer_move 400 200
-sleep "$HOLD"
+check_true "a failed periodic save is told by a balloon" wait_until 10 wine_balloon
 must "asked to close" wmctrl -F -c "$DOVO_TITLE"
 box=$(wait_until 10 wine_message_box Dovo && wine_message_box Dovo)
 check_true "a message box titled Dovo tells the user" test -n "$box"
