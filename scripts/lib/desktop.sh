@@ -809,7 +809,8 @@ tray_icon_dovo() {
 # previous click there (found with xdotool: right click then left click on
 # the same spot never reaches QSystemTrayIcon::activated).  Distance tests:
 # this moves the pointer to the spot just above the icon, then down half the
-# icon's height plus one pixel to its centre.
+# icon's height plus one pixel to its centre.  A test whose tray needs more
+# before a click lands defines tray_icon_on_click ICON X Y (the centre).
 tray_icon_click() {
     local icon geo x y w h above
     icon=$(tray_icon_dovo) || { _desk_err "tray_icon_click: dovo has no docked tray icon"; return 1; }
@@ -820,6 +821,9 @@ tray_icon_click() {
     h=$(awk '/^ +Height:/ { print $NF }' <<<"$geo")
     above=$((y - 1))
     ((above >= 0)) || above=$((y + h))
+    if declare -F tray_icon_on_click >/dev/null; then
+        tray_icon_on_click "$icon" $((x + w / 2)) $((y + h / 2)) || return 1
+    fi
     pointer_move $((x + w / 2)) "$above" || return 1
     pointer_move $((x + w / 2)) $((y + h / 2)) || return 1
     xdotool click "$1"

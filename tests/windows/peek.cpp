@@ -12,6 +12,8 @@
 //                        send a message to Dovo's window and wait until it
 //                        was handled (numbers as C writes them)
 //   dovo_peek box TITLE  the texts of the message box titled TITLE
+//   dovo_peek at X Y     the class of the window Windows finds at (X, Y) on
+//                        the screen, the one a click there goes to
 #include <windows.h>
 
 #include <aclapi.h>
@@ -141,6 +143,18 @@ int Box(const char* title)
     return 0;
 }
 
+int At(const char* x, const char* y)
+{
+    HWND window = WindowFromPoint(POINT{std::atoi(x), std::atoi(y)});
+    wchar_t className[64] = {};
+    if (!window || !GetClassNameW(window, className, 64)) {
+        std::fprintf(stderr, "dovo_peek: no window at %s %s\n", x, y);
+        return 1;
+    }
+    std::printf("%s\n", Utf8(className).c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -158,8 +172,9 @@ int main(int argc, char** argv)
         return Send(argv[2], argv[3], argv[4]);
     if (argc == 3 && std::string(argv[1]) == "box")
         return Box(argv[2]);
-    std::fprintf(
-        stderr,
-        "usage: dovo_peek controls | lock-key | dpi | send MSG WPARAM LPARAM | box TITLE\n");
+    if (argc == 4 && std::string(argv[1]) == "at")
+        return At(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: dovo_peek controls | lock-key | dpi | send MSG WPARAM LPARAM | "
+                         "box TITLE | at X Y\n");
     return 2;
 }
