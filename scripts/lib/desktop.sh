@@ -812,7 +812,7 @@ tray_icon_dovo() {
 # icon's height plus one pixel to its centre.  A test whose tray needs more
 # before a click lands defines tray_icon_on_click ICON X Y (the centre).
 tray_icon_click() {
-    local icon geo x y w h above
+    local icon geo x y w h above cx cy
     icon=$(tray_icon_dovo) || { _desk_err "tray_icon_click: dovo has no docked tray icon"; return 1; }
     geo=$(xwininfo -id "$icon" 2>/dev/null) || return 1
     x=$(awk '/Absolute upper-left X:/ { print $NF }' <<<"$geo")
@@ -821,11 +821,12 @@ tray_icon_click() {
     h=$(awk '/^ +Height:/ { print $NF }' <<<"$geo")
     above=$((y - 1))
     ((above >= 0)) || above=$((y + h))
+    cx=$((x + w / 2)) cy=$((y + h / 2))
     if declare -F tray_icon_on_click >/dev/null; then
-        tray_icon_on_click "$icon" $((x + w / 2)) $((y + h / 2)) || return 1
+        tray_icon_on_click "$icon" "$cx" "$cy" || return 1
     fi
-    pointer_move $((x + w / 2)) "$above" || return 1
-    pointer_move $((x + w / 2)) $((y + h / 2)) || return 1
+    pointer_move "$cx" "$above" || return 1
+    pointer_move "$cx" "$cy" || return 1
     xdotool click "$1"
 }
 
