@@ -301,6 +301,7 @@ QString SettingsFile::keepAside(bool move)
 void SettingsFile::complain(const QString& problem)
 {
     WriteLine("dovo: " + path_.toStdString() + ": " + problem.toStdString());
+    notices_.push_back(path_.toStdString() + " " + problem.toStdString());
 }
 
 } // namespace dovo

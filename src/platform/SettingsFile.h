@@ -4,7 +4,9 @@
 
 #include <map>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace dovo {
 
@@ -31,6 +33,10 @@ public:
     // Reports a stored text the program cannot use.
     void reject(const QString& section, const QString& key, const QString& text);
 
+    // What the user must be told about this file since the last call, each
+    // notice once.
+    std::vector<std::string> takeNotices() { return std::exchange(notices_, {}); }
+
 private:
     void open();
     void writeClean();
@@ -48,6 +54,7 @@ private:
     QString asidePath_;
     std::map<QString, QString> loaded_;
     std::map<std::pair<QString, QString>, QString> staged_;
+    std::vector<std::string> notices_;
 };
 
 } // namespace dovo
