@@ -47,9 +47,12 @@ ensure_build_tools() {
 }
 
 # Installs the packages of the given groups that are not installed yet.
+# One of another architecture (name:arch) is installed where it can be: a
+# mirror may lack that architecture's lists, or have them out of step with
+# the machine's own; the tests that need it then skip and say why.
 ensure_packages() {
     command -v apt-get >/dev/null || { ensure_build_tools; return 0; }
-    local wanted=() missing=() pkg
+    local wanted=() missing=() native=() foreign=() pkg
     mapfile -t wanted < <(packages_for "$(debian_release)" "$@")
     for pkg in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
@@ -63,7 +66,8 @@ ensure_packages() {
     local arch known
     known=" $(dpkg --print-architecture) $(dpkg --print-foreign-architectures | tr '\n' ' ') "
     for pkg in "${missing[@]}"; do
-        [[ $pkg == *:* ]] || continue
+        [[ $pkg == *:* ]] || { native+=("$pkg"); continue; }
+        foreign+=("$pkg")
         arch=${pkg##*:}
         [[ $known == *" $arch "* ]] && continue
         say "adding the $arch architecture to dpkg"
@@ -71,10 +75,23 @@ ensure_packages() {
         known+="$arch "
     done
     # Another apt run (an update notifier, a second build) is waited for.
-    local apt=(apt-get -q -o DPkg::Lock::Timeout=600)
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive "${apt[@]}" update
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-        "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
+    local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=600)
+    # A list that failed to download leaves the one there was; whether that
+    # is enough is for the install to say.
+    "${sudo[@]}" "${apt[@]}" update ||
+        say "apt-get update failed for some lists (above); installing from those there are"
+    if ((${#native[@]})); then
+        "${sudo[@]}" "${apt[@]}" install -y --no-install-recommends "${native[@]}"
+    fi
+    ((${#foreign[@]})) || return 0
+    "${sudo[@]}" "${apt[@]}" install -y --no-install-recommends "${foreign[@]}" && return 0
+    say "could not install ${foreign[*]} (above); the tests that need them are skipped"
+    # An architecture with nothing installed would only fail every update.
+    for arch in $(dpkg --print-foreign-architectures); do
+        dpkg-query -W -f='${Architecture}\n' 2>/dev/null | grep -qx "$arch" ||
+            "${sudo[@]}" dpkg --remove-architecture "$arch"
+    done
+    return 0
 }
 
 # Configures and builds a build folder; extra arguments go to cmake, and a

@@ -34,13 +34,28 @@ wine_loader() {
     esac
 }
 
-# wine_runs_bits 32|64: this machine's Wine runs programs of that kind.
-# Debian's wine64 runs 64-bit programs only; 32-bit ones need wine32 (and
-# with it the i386 architecture).
-wine_runs_bits() {
-    local loader
-    command -v wineserver >/dev/null || return 1
-    loader=$(wine_loader "$1") && [[ -x $loader ]]
+# wine_cannot_run 32|64: why Wine cannot run programs of that kind on this
+# machine, in one line; says nothing and fails where it can.  Debian's
+# wine64 runs 64-bit programs only; 32-bit ones need wine32 (and with it the
+# i386 architecture), and a kernel that runs 32-bit x86 code: some virtual
+# machines run only 64-bit code, and wine32 installs there all the same.
+# Under CTest the verdict is the one make-prefix.sh reached once for the
+# run, kept beside the prefix it made; by hand the loader is asked.
+wine_cannot_run() {
+    local loader verdict=${DOVO_WINE_TEMPLATE:+$DOVO_WINE_TEMPLATE.cannot-run}
+    if [[ -n $verdict && -f $verdict ]]; then
+        cat -- "$verdict"
+        return 0
+    fi
+    [[ -n $verdict && -d $DOVO_WINE_TEMPLATE ]] && return 1
+    loader=$(wine_loader "$1") || return 1
+    if ! command -v wineserver >/dev/null || [[ ! -x $loader ]]; then
+        echo "no $1-bit Wine here (Debian: wine$1)"
+    elif ! "$loader" --version >/dev/null 2>&1; then
+        echo "this machine cannot run $1-bit x86 programs ($loader --version fails)"
+    else
+        return 1
+    fi
 }
 
 # wine_prefix_make DIR: a new prefix in DIR (which must not exist yet),
@@ -50,7 +65,7 @@ wine_prefix_make() {
     # the 64-bit loader where there is one: it makes the prefix that runs
     # both kinds of program (WoW64), as 64-bit Windows is
     local bits=32
-    wine_runs_bits 64 && bits=64
+    wine_cannot_run 64 >/dev/null || bits=64
     WINEPREFIX=$dir WINEDEBUG=-all "$(wine_loader "$bits")" wineboot -i || return 1
     WINEPREFIX=$dir wineserver -w
     _wine_prefix_forget_server "$dir"

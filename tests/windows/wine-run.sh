@@ -7,7 +7,7 @@
 # Under CTest, DOVO_WINE_TEMPLATE names the prefix made for the run; the
 # program gets a copy of its own, removed afterwards.  By hand, WINEPREFIX
 # is used when set, else a prefix kept in the user's cache.  Exits 77
-# (skipped) for a 32-bit program where Wine runs 64-bit ones only.
+# (skipped) where this machine's Wine cannot run the program's kind.
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=wine-prefix.sh
@@ -15,8 +15,8 @@ source "$here/wine-prefix.sh"
 
 exe=${1:?usage: wine-run.sh PROGRAM.exe [ARGS...]}
 bits=$(wine_exe_bits "$exe") || { echo "wine-run.sh: $exe is not a Windows program" >&2; exit 2; }
-if ! wine_runs_bits "$bits"; then
-    echo "wine-run.sh: this Wine cannot run $bits-bit programs (Debian: wine$bits); skipped" >&2
+if why=$(wine_cannot_run "$bits"); then
+    echo "$why; skipped"
     exit 77
 fi
 export WINEDEBUG=-all

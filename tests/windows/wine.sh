@@ -41,8 +41,8 @@ require_wine() {
         fi
     done
     bits=$(wine_exe_bits "$DOVO_EXE") || { _desk_err "$DOVO_EXE is not a Windows program"; exit 2; }
-    if ! wine_runs_bits "$bits"; then
-        echo "this Wine cannot run $bits-bit programs (Debian: wine$bits); skipped"
+    if why=$(wine_cannot_run "$bits"); then
+        echo "$why; skipped"
         exit 77
     fi
     [[ -d $DOVO_WINE_TEMPLATE ]] || { _desk_err "no Wine prefix at $DOVO_WINE_TEMPLATE"; exit 2; }

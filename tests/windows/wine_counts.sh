@@ -39,15 +39,17 @@ unit_path() {
 must "desktop starts" wine_desktop_start
 
 # ------------------------------------------------------------ command line
+# Through the wrapper, which starts the loader of the program's kind:
+# timeout would find Debian's wine script on the PATH, not the function.
 rc=0
-out=$(timeout 60 wine "$DOVO_EXE" --version 2>"$DESKTOP_DIR/logs/version.err") || rc=$?
+out=$(timeout 60 "$DOVO" --version 2>"$DESKTOP_DIR/logs/version.err") || rc=$?
 check_eq "--version: exit status" 0 "$rc"
 check_eq "--version: answers" "dovo 1.0.0" "$(tr -d '\r' <<<"$out")"
 check_eq "--version: no window left behind" "" "$(xdotool search --name "^$DOVO_TITLE\$" 2>/dev/null)"
 # Anything else is refused before anything starts or is read (what each
 # argument answers is the session tests' table).
 rc=0
-out=$(timeout 60 wine "$DOVO_EXE" --bogus 2>&1) || rc=$?
+out=$(timeout 60 "$DOVO" --bogus 2>&1) || rc=$?
 check_eq "--bogus: refused with status 2" 2 "$rc"
 check_eq "--bogus: says why, once" 1 "$(tr -d '\r' <<<"$out" | grep -c "^dovo: .*'--bogus'.* Try 'dovo --help'.$")"
 check_eq "refused arguments: nothing saved" "" "$(reg_get totalpixels)"
