@@ -1,3 +1,5 @@
+#include "platform/SettingsFile.h"
+
 #include "core/OdometerState.h"
 #include "platform/QtServices.h"
 #include "settings/SavedTotals.h"
@@ -10,6 +12,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -18,6 +22,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -217,6 +222,192 @@ TEST_F(SettingsFileTest, AnUnwritableLocationFailsWithThePathAndLeavesTheOldFile
         EXPECT_NE(what.find("cannot be created"), std::string::npos) << what;
     }
     EXPECT_EQ(read(folder.filePath(QStringLiteral("blocked"))), "not a folder");
+}
+
+// What identifies a file without reading it: it may not be readable.
+std::string Identity(const QString& path)
+{
+    struct stat status = {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0) {
+        return "absent";
+    }
+    char target[256] = {};
+    [[maybe_unused]] const ssize_t length =
+        ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1);
+    return std::to_string(status.st_ino) + " " + std::to_string(status.st_mode) + " " +
+           std::to_string(status.st_size) + " " + std::to_string(status.st_mtim.tv_nsec) + " " +
+           target;
+}
+
+// Root reads through permission bits, so besides a file of mode 000 (not
+// tried as root) the kernel itself refuses: /proc/self/mem fails a read at
+// offset 0 with EIO, as that page is never mapped, and a link to itself
+// cannot be opened.
+struct UnreadableCase
+{
+    const char* name;
+    void (*make)(const QString& file, const QByteArray& content);
+    const char* says;
+};
+
+TEST_F(SettingsFileTest, AFileThatCannotBeReadIsLeftAsItIsAndReadOnceItCanBe)
+{
+    const UnreadableCase cases[] = {
+        {"no permission",
+         [](const QString& path, const QByteArray& content) {
+             QFile out(path);
+             ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+             out.write(content);
+             out.setPermissions({});
+         },
+         "Permission denied"},
+        {"read error",
+         [](const QString& path, const QByteArray&) {
+             ASSERT_EQ(::symlink("/proc/self/mem", QFile::encodeName(path).constData()), 0);
+         },
+         "Input/output error"},
+        {"link to itself",
+         [](const QString& path, const QByteArray&) {
+             ASSERT_EQ(::symlink("Dovo.conf", QFile::encodeName(path).constData()), 0);
+         },
+         "Too many levels of symbolic links"},
+    };
+    const QByteArray stored = "[odoledger]\ntotalpixels=4321\ntotalmpixels=5\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (::geteuid() == 0 && c.says == std::string("Permission denied")) {
+            continue;
+        }
+        QDir(config).removeRecursively();
+        QDir().mkpath(config);
+        c.make(file(), stored);
+        const std::string before = Identity(file());
+        errors();
+
+        dovo::QtServices services;
+        dovo::OdometerState state;
+        try {
+            dovo::Load(state, services);
+            ADD_FAILURE() << "the load should have failed";
+        } catch (const dovo::SettingsError& error) {
+            const std::string what = error.what();
+            EXPECT_NE(what.find(file().toStdString()), std::string::npos) << what;
+            EXPECT_NE(what.find(c.says), std::string::npos) << what;
+        }
+        state.TotalTwips = 7;
+        EXPECT_THROW(dovo::Save(state, services), dovo::SettingsError);
+        EXPECT_EQ(Identity(file()), before);
+        EXPECT_FALSE(QFileInfo::exists(file() + ".damaged-1"));
+        EXPECT_FALSE(QFileInfo(file() + ".damaged-1").isSymLink());
+        // The caller tells the user the error it was given.
+        EXPECT_EQ(errors(), "");
+
+        ASSERT_TRUE(QFile::remove(file()));
+        write(stored);
+        dovo::Load(state, services);
+        EXPECT_EQ(state.TotalTwips, 4321);
+        EXPECT_EQ(state.TotalBlocks, 5);
+        state.TotalTwips = 4400;
+        dovo::Save(state, services);
+        EXPECT_EQ(read(file()), "[odoledger]\ntotalmpixels=5\ntotalpixels=4400\n");
+        EXPECT_EQ(errors(), "");
+    }
+}
+
+int NoRenameWithoutReplacing(const char*, const char*)
+{
+    errno = EINVAL;
+    return -1;
+}
+
+// Each damage is told once, in sentences for the user, also on standard
+// error; what cannot be kept aside is not written over. A file size limit
+// stands in for a disk with no room for the copy but room for the totals.
+struct KeepAsideCase
+{
+    const char* name;
+    bool folder; // else a file with a damaged total
+    dovo::SettingsFile::MoveCall move;
+    rlim_t sizeLimit;
+    const char* says;
+};
+
+TEST_F(SettingsFileTest, DamageIsToldOnceAndWhatCannotBeKeptAsideIsNotWrittenOver)
+{
+    const KeepAsideCase cases[] = {
+        {"a folder, on a file system without rename that never replaces", true,
+         &NoRenameWithoutReplacing, RLIM_INFINITY, "The folder was moved to "},
+        {"a damaged total", false, nullptr, RLIM_INFINITY, "The file as it was is kept as "},
+        {"a damaged total, and no room for a copy", false, nullptr, 4096,
+         "It could not be kept aside (File too large), so Dovo saves nothing over it"},
+    };
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(config).removeRecursively();
+        if (c.folder) {
+            QDir().mkpath(file() + "/inside");
+        } else {
+            write("[odoledger]\ntotalpixels=12\ntotalmpixels=7q\n[other]\njunk=" +
+                  QByteArray(8192, 'x') + "\n");
+        }
+        const QByteArray before = read(file());
+        errors();
+        const rlimit limit = {c.sizeLimit, RLIM_INFINITY};
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+        dovo::SettingsFile settings(QStringLiteral("Dovo"), c.move);
+        for (int load = 0; load < 2; ++load) {
+            if (const auto text = settings.value("odoledger", "totalmpixels")) {
+                settings.reject("odoledger", "totalmpixels", *text);
+            }
+        }
+        const auto notices = settings.takeNotices();
+        ASSERT_EQ(notices.size(), 1u);
+        const std::string& notice = notices.front();
+        EXPECT_TRUE(std::isupper(static_cast<unsigned char>(notice.front()))) << notice;
+        EXPECT_EQ(notice.back(), '.') << notice;
+        EXPECT_NE(notice.find(file().toStdString()), std::string::npos) << notice;
+        EXPECT_NE(notice.find(" again from 0."), std::string::npos) << notice;
+        const bool kept = c.sizeLimit == RLIM_INFINITY;
+        EXPECT_NE(notice.find(c.says + (kept ? file().toStdString() + ".damaged-1." : "")),
+                  std::string::npos)
+            << notice;
+        EXPECT_EQ(errors(), "dovo: " + notice + "\n");
+
+        settings.stage("odoledger", "totalpixels", "12");
+        settings.stage("odoledger", "totalmpixels", "0");
+        for (int save = 0; save < 2; ++save) {
+            if (kept) {
+                EXPECT_NO_THROW(settings.commit());
+                continue;
+            }
+            try {
+                settings.commit();
+                ADD_FAILURE() << "the save should have failed";
+            } catch (const dovo::SettingsError& error) {
+                const std::string what = error.what();
+                EXPECT_NE(what.find(file().toStdString()), std::string::npos) << what;
+                EXPECT_NE(what.find("could not be kept aside (File too large)"), std::string::npos)
+                    << what;
+            }
+        }
+        const rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        EXPECT_TRUE(settings.takeNotices().empty());
+        EXPECT_EQ(errors(), "");
+        if (!kept) {
+            EXPECT_EQ(read(file()), before);
+            EXPECT_FALSE(QFileInfo::exists(file() + ".damaged-1"));
+            continue;
+        }
+        EXPECT_EQ(read(file()), "[odoledger]\ntotalmpixels=0\ntotalpixels=12\n");
+        if (c.folder) {
+            EXPECT_TRUE(QFileInfo(file() + ".damaged-1/inside").isDir());
+        } else {
+            EXPECT_EQ(read(file() + ".damaged-1"), before);
+        }
+    }
 }
 
 // Root writes through permission bits, so a save is made to fail by a plain
