@@ -43,11 +43,113 @@ QString Text(const QVariant& value)
     return value.toString();
 }
 
-// rename(2) would silently replace an earlier copy; never lose one.
-bool MoveWithoutReplacing(const QString& from, const QString& to)
+QString Reason(int error)
 {
-    return ::renameat2(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD,
-                       QFile::encodeName(to).constData(), RENAME_NOREPLACE) == 0;
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+int RenameWithoutReplacing(const char* from, const char* to)
+{
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+
+// 0, or the errno of the call that failed. QFile would take a read error
+// for the end of the file.
+int ReadAll(const QByteArray& name, QByteArray& bytes)
+{
+    // Non-blocking, so that a FIFO put there cannot stop the GUI thread.
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return errno;
+    }
+    bytes.clear();
+    int error = 0;
+    char chunk[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got > 0) {
+            bytes.append(chunk, got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    ::close(fd);
+    return error;
+}
+
+// O_EXCL never lets the copy replace anything, and the copy is on the disk
+// before the original may be replaced.
+int CopyToNewFile(const QByteArray& from, const QByteArray& to)
+{
+    QByteArray bytes;
+    if (const int error = ReadAll(from, bytes)) {
+        return error;
+    }
+    const int fd = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return errno;
+    }
+    int error = 0;
+    for (qsizetype done = 0; done < bytes.size() && error == 0;) {
+        const ssize_t put =
+            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (put >= 0) {
+            done += put;
+        } else if (errno != EINTR) {
+            error = errno;
+        }
+    }
+    if (error == 0 && ::fsync(fd) != 0) {
+        error = errno;
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(to.constData());
+    }
+    return error;
+}
+
+// rename(2) would silently replace an earlier copy; never lose one.
+int MoveToNewName(SettingsFile::MoveCall move, const QByteArray& from, const QByteArray& to)
+{
+    if (move(from.constData(), to.constData()) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return errno;
+    }
+    // The file system lacks RENAME_NOREPLACE (NFS, some FUSE). A hard link
+    // never replaces a name. A folder cannot be linked, but rename(2) puts a
+    // folder only over an empty folder, which holds nothing to lose.
+    struct stat status = {};
+    if (::lstat(from.constData(), &status) != 0) {
+        return errno;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        if (::rename(from.constData(), to.constData()) == 0) {
+            return 0;
+        }
+        return errno == ENOTEMPTY || errno == ENOTDIR ? EEXIST : errno;
+    }
+    if (::link(from.constData(), to.constData()) != 0) {
+        return errno;
+    }
+    // Should this fail, the kept name still holds the same file.
+    ::unlink(from.constData());
+    return 0;
+}
+
+// A name that stands there, even as a dangling link, or cannot be looked at.
+bool Stands(const QString& path)
+{
+    struct stat status = {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ||
+           (errno != ENOENT && errno != ENOTDIR);
 }
 
 // QSettings writes under a QLockFile beside the file. A process killed
@@ -81,57 +183,81 @@ void ClearAbandonedLocks(const QString& file)
 
 } // namespace
 
-SettingsFile::SettingsFile(QString organisation) : organisation_(std::move(organisation))
-{
-    open();
-}
+SettingsFile::SettingsFile(QString organisation, MoveCall moveWithoutReplacing)
+    : organisation_(std::move(organisation)), path_(OpenSettings(organisation_)->fileName()),
+      move_(moveWithoutReplacing ? moveWithoutReplacing : RenameWithoutReplacing)
+{}
 
-void SettingsFile::open()
+void SettingsFile::read()
 {
-    path_ = OpenSettings(organisation_)->fileName();
-    const QFileInfo info(path_);
-    if (!info.exists()) {
+    if (read_) {
         return;
     }
-    if (info.isDir()) {
+    const auto unreadable = [this](const QString& why) {
+        return SettingsError(
+            QString("cannot read the saved totals in " + path_ + ": " + why).toStdString());
+    };
+    const QByteArray name = QFile::encodeName(path_);
+    struct stat status = {};
+    if (::stat(name.constData(), &status) != 0) {
+        // No file, or no folder for it: a first run.
+        if (errno != ENOENT && errno != ENOTDIR) {
+            throw unreadable(Reason(errno));
+        }
+        read_ = true;
+        return;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        read_ = true;
         damaged_ = true;
-        const QString aside = keepAside(true);
-        complain(QStringLiteral("is a folder, not a settings file; the totals start from 0") +
-                 (aside.isEmpty() ? QString() : "; the folder was moved to " + aside));
+        keepAside();
+        complain("Dovo's settings file " + path_ +
+                 " is a folder, not a file. The totals start again from 0." +
+                 keptAs(QStringLiteral("The folder was moved to ")));
         return;
     }
-    if (!info.isReadable()) {
-        damaged_ = true;
-        const QString aside = keepAside(true);
-        complain(QStringLiteral("cannot be read; the totals start from 0") +
-                 (aside.isEmpty() ? QString() : "; the file was moved to " + aside));
-        return;
+    if (!S_ISREG(status.st_mode)) {
+        throw unreadable(QStringLiteral("it is not a regular file"));
     }
-    wasRead_ = true;
-    if (info.size() == 0) {
-        damaged_ = true;
-        const QString aside = keepAside(false);
-        complain(QStringLiteral("is empty; the totals start from 0") +
-                 (aside.isEmpty() ? QString() : "; it is kept as " + aside));
-        return;
+    QByteArray bytes;
+    if (const int error = ReadAll(name, bytes)) {
+        throw unreadable(Reason(error));
     }
-    const auto settings = OpenSettings(organisation_);
-    const QStringList keys = settings->allKeys();
-    for (const QString& key : keys) {
-        if (!key.isEmpty()) {
-            loaded_.emplace(key, Text(settings->value(key)));
+    std::map<QString, QString> loaded;
+    auto parsed = QSettings::NoError;
+    if (!bytes.isEmpty()) {
+        const auto settings = OpenSettings(organisation_);
+        const QStringList keys = settings->allKeys();
+        for (const QString& key : keys) {
+            if (!key.isEmpty()) {
+                loaded.emplace(key, Text(settings->value(key)));
+            }
+        }
+        parsed = settings->status();
+        if (parsed == QSettings::AccessError) {
+            throw unreadable(QStringLiteral("it could not be opened"));
         }
     }
-    if (settings->status() != QSettings::NoError) {
+    read_ = true;
+    wasRead_ = true;
+    loaded_ = std::move(loaded);
+    if (bytes.isEmpty()) {
         damaged_ = true;
-        const QString aside = keepAside(false);
-        complain(QStringLiteral("is not a valid settings file; what cannot be read starts from 0") +
-                 (aside.isEmpty() ? QString() : "; it is kept as " + aside));
+        keepAside();
+        complain("Dovo's settings file " + path_ + " is empty. The totals start again from 0." +
+                 keptAs(QStringLiteral("The empty file is kept as ")));
+    } else if (parsed != QSettings::NoError) {
+        damaged_ = true;
+        keepAside();
+        complain("Dovo's settings file " + path_ +
+                 " is not a valid settings file. What cannot be read from it starts again from 0." +
+                 keptAs(QStringLiteral("The file as it was is kept as ")));
     }
 }
 
-std::optional<QString> SettingsFile::value(const QString& section, const QString& key) const
+std::optional<QString> SettingsFile::value(const QString& section, const QString& key)
 {
+    read();
     const auto found = loaded_.find(FullKey(section, key));
     if (found == loaded_.end()) {
         return std::nullopt;
@@ -146,8 +272,23 @@ void SettingsFile::stage(const QString& section, const QString& key, const QStri
 
 void SettingsFile::commit()
 {
+    read();
+    const auto cannotSave = [this](const QString& why) {
+        return SettingsError(
+            QString("cannot save the totals to " + path_ + ": " + why).toStdString());
+    };
+    // Whether keepAside was tried for damage found by this commit.
+    bool tried = false;
     if (!damaged_) {
         ClearAbandonedLocks(path_);
+        // A file that cannot be read now is not damage: its totals may come
+        // back once it can be read, so nothing is written over it.
+        QByteArray bytes;
+        const int error = ReadAll(QFile::encodeName(path_), bytes);
+        if (error != 0 && error != ENOENT && error != ENOTDIR) {
+            throw cannotSave("it cannot be read (" + Reason(error) +
+                             "), so it is not written over");
+        }
         const auto settings = OpenSettings(organisation_);
         // Read first: QSettings keeps only its first error, so a file that
         // went bad since start would otherwise hide the outcome of the write.
@@ -165,20 +306,32 @@ void SettingsFile::commit()
         // Qt keeps the changes of a failed write in its process-wide cache of
         // open files and writes them again when the file is next opened, so
         // an access error here is the same full disk once more, not damage:
-        // the file can still be read.
-        if (settings->status() == QSettings::AccessError &&
-            QFile(path_).open(QIODevice::ReadOnly)) {
+        // the file could be read just above.
+        if (settings->status() == QSettings::AccessError) {
             fail();
         }
         damaged_ = true;
-        const QString aside = keepAside(false);
-        complain(QStringLiteral("is no longer a valid settings file; it is replaced") +
-                 (aside.isEmpty() ? QString() : "; the damaged one is kept as " + aside));
+        tried = true;
+        keepAside();
+        complain("Dovo's settings file " + path_ + " was damaged after Dovo read it." +
+                 keptAs(QStringLiteral("The damaged file is kept as "),
+                        QStringLiteral(" The totals Dovo counted replace it.")));
     } else if (changedSinceKept()) {
         asidePath_.clear();
-        const QString aside = keepAside(false);
-        complain(QStringLiteral("was changed after it was found damaged; it is replaced") +
-                 (aside.isEmpty() ? QString() : "; what it held is kept as " + aside));
+        tried = true;
+        keepAside();
+        complain("Dovo's settings file " + path_ + " was changed after Dovo found it damaged." +
+                 keptAs(QStringLiteral("What it held is kept as "),
+                        QStringLiteral(" The totals Dovo counted replace it.")));
+    }
+    if (damaged_ && asidePath_.isEmpty() && Stands(path_)) {
+        // Told when the damage was found; each save tries once more.
+        if (tried || !keepAside()) {
+            throw cannotSave("the damaged file there could not be kept aside (" + asideFailure_ +
+                             "), so it is not written over");
+        }
+        complain("Dovo's damaged settings file " + path_ + " is now kept as " + asidePath_ +
+                 ". The totals Dovo counted replace it.");
     }
     writeClean();
 }
@@ -258,50 +411,65 @@ void SettingsFile::fail() const
 
 void SettingsFile::reject(const QString& section, const QString& key, const QString& text)
 {
-    const bool missing = !value(section, key).has_value();
-    if (missing && damaged_) {
-        return; // the damage that lost it has been reported already
+    const QString name = FullKey(section, key);
+    const bool missing = loaded_.find(name) == loaded_.end();
+    if ((missing && damaged_) || !rejected_.insert(name).second) {
+        return; // the damage that lost it, or this very text, has been told
     }
     damaged_ = true;
-    const QString aside = keepAside(false);
-    QString problem = missing
-                          ? "holds no saved total \"" + key + "\" in [" + section + "]"
-                          : "the saved total \"" + key + "\" in [" + section + "] is \"" + text +
-                                "\", which is not a whole number from -2147483648 to 2147483647";
-    problem += QStringLiteral("; that total starts from 0");
-    if (!aside.isEmpty()) {
-        problem += "; the file as it was is kept as " + aside;
-    }
-    complain(problem);
+    keepAside();
+    const QString problem =
+        missing ? "Dovo's settings file " + path_ + " holds no saved total \"" + key + "\"."
+                : "The saved total \"" + key + "\" in " + path_ + " is \"" + text +
+                      "\", which is not a whole number from -2147483648 to 2147483647.";
+    complain(problem + " That total starts again from 0." +
+             keptAs(QStringLiteral("The file as it was is kept as ")));
 }
 
-QString SettingsFile::keepAside(bool move)
+// A folder is moved, since it cannot be copied in one step; a file is
+// copied, so that it stays where it is until a clean write replaces it.
+bool SettingsFile::keepAside()
 {
     if (!asidePath_.isEmpty()) {
-        return asidePath_;
+        return true;
     }
-    for (int n = 1; n <= 9999; ++n) {
+    const QByteArray from = QFile::encodeName(path_);
+    struct stat status = {};
+    const bool folder = ::stat(from.constData(), &status) == 0 && S_ISDIR(status.st_mode);
+    int error = EEXIST;
+    for (int n = 1; n <= 9999 && error == EEXIST; ++n) {
         const QString candidate = path_ + ".damaged-" + QString::number(n);
-        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink()) {
+        const QByteArray to = QFile::encodeName(candidate);
+        struct stat taken = {};
+        if (::lstat(to.constData(), &taken) == 0) {
             continue;
         }
-        if (move ? MoveWithoutReplacing(path_, candidate) : QFile::copy(path_, candidate)) {
+        error = folder ? MoveToNewName(move_, from, to) : CopyToNewFile(from, to);
+        if (error == 0) {
             asidePath_ = candidate;
-            return asidePath_;
+            asideFailure_.clear();
+            return true;
         }
-        if (move && errno == EEXIST) {
-            continue;
-        }
-        break;
     }
-    complain(QStringLiteral("could not be kept aside before it is replaced"));
-    return {};
+    asideFailure_ = Reason(error);
+    return false;
 }
 
-void SettingsFile::complain(const QString& problem)
+// The end of a notice about damage: what happens to it and where the copy
+// is, or why there is none.
+QString SettingsFile::keptAs(const QString& saying, const QString& effect) const
 {
-    WriteLine("dovo: " + path_.toStdString() + ": " + problem.toStdString());
-    notices_.push_back(path_.toStdString() + " " + problem.toStdString());
+    if (!asidePath_.isEmpty()) {
+        return effect + " " + saying + asidePath_ + ".";
+    }
+    return " It could not be kept aside (" + asideFailure_ +
+           "), so Dovo saves nothing over it until it can.";
+}
+
+void SettingsFile::complain(const QString& notice)
+{
+    WriteLine("dovo: " + notice.toStdString());
+    notices_.push_back(notice.toStdString());
 }
 
 } // namespace dovo

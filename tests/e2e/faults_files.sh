@@ -6,8 +6,10 @@
 #
 # A settings file dovo cannot use: empty, random bytes, a folder where the
 # file should be, a file the user may not read.  Dovo must say so once on
-# stderr, run normally from zero, keep the damaged file aside as
-# Dovo.conf.damaged-1 and write a clean file when it is closed.
+# stderr and run normally from zero.  It keeps a damaged file aside as
+# Dovo.conf.damaged-1 and writes a clean file when it is closed; a file it
+# cannot read is no damage: it stays as it is, and once it can be read the
+# close adds to its totals.
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -20,7 +22,8 @@ as_user_can_run && can_drop=1
 
 # Each case prepares Dovo.conf and says how it should be kept aside:
 #   copy  - Dovo.conf.damaged-1 holds the same bytes, Dovo.conf stays put
-#   move  - the folder or file itself is moved to Dovo.conf.damaged-1
+#   move  - the folder itself is moved to Dovo.conf.damaged-1
+#   keep  - nothing is kept aside and Dovo.conf stays as it is
 #   user  - run dovo as the unprivileged user
 make_empty() { : >"$1"; }
 # The same "random" bytes every run, so a failure can be reproduced; any
@@ -48,7 +51,7 @@ cases=(
     "empty       make_empty       copy   root"
     "random      make_random      copy   root"
     "folder      make_folder      move   root"
-    "unreadable  make_unreadable  move   user"
+    "unreadable  make_unreadable  keep   user"
 )
 
 for row in "${cases[@]}"; do
@@ -90,12 +93,14 @@ for row in "${cases[@]}"; do
         ;;
     move)
         check_false "$name: the damaged one no longer stands in the way" test -e "$conf"
-        if [[ -d $original ]]; then
-            check_true "$name: the folder was moved aside whole" diff -r -- "$original" "$kept"
-        else
-            check_true "$name: the unreadable file was moved aside unchanged" cmp -s -- "$original" "$kept"
-            check_eq "$name: and keeps its mode" 0 "$(stat -c %a "$kept")"
-        fi
+        check_true "$name: the folder was moved aside whole" diff -r -- "$original" "$kept"
+        ;;
+    keep)
+        check_false "$name: nothing is kept aside" test -e "$kept"
+        check_true "$name: the file is left unchanged" cmp -s -- "$original" "$conf"
+        check_eq "$name: and keeps its mode" 0 "$(stat -c %a "$conf")"
+        # readable again before the close, which reads it and adds to it
+        chmod 600 "$conf"
         ;;
     esac
     check_false "$name: only one copy kept aside" test -e "$conf.damaged-2"
@@ -104,8 +109,13 @@ for row in "${cases[@]}"; do
     dovo_close || rc=$?
     check_eq "$name: closing exits 0" 0 "$rc"
     check_true "$name: a regular file is written at close" test -f "$conf"
-    check_eq "$name: it holds both totals, from zero" "0 0" "$(conf_totals "$conf")"
-    check_true "$name: the kept copy is still there after close" test -e "$kept"
+    if [[ $aside == keep ]]; then
+        check_eq "$name: it holds the totals read at the close" "4321 5" "$(conf_totals "$conf")"
+        check_false "$name: still nothing kept aside after close" test -e "$kept"
+    else
+        check_eq "$name: it holds both totals, from zero" "0 0" "$(conf_totals "$conf")"
+        check_true "$name: the kept copy is still there after close" test -e "$kept"
+    fi
     [[ $who == user ]] && as_user_end
 done
 

@@ -1,3 +1,5 @@
+#include "platform/SettingsFile.h"
+
 #include "core/OdometerState.h"
 #include "platform/QtServices.h"
 #include "settings/SavedTotals.h"
@@ -10,6 +12,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -18,6 +21,8 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -217,6 +222,134 @@ TEST_F(SettingsFileTest, AnUnwritableLocationFailsWithThePathAndLeavesTheOldFile
         EXPECT_NE(what.find("cannot be created"), std::string::npos) << what;
     }
     EXPECT_EQ(read(folder.filePath(QStringLiteral("blocked"))), "not a folder");
+}
+
+// Root reads through permission bits (a file of mode 000 is left to the
+// faults_files scenario, run as a user), but not through the kernel:
+// /proc/self/mem fails a read at offset 0 with EIO, as that page is never
+// mapped, and a link to itself cannot be opened.
+TEST_F(SettingsFileTest, AFileThatCannotBeReadIsLeftAsItIsAndReadOnceItCanBe)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"/proc/self/mem", "Input/output error"},
+        {"Dovo.conf", "Too many levels of symbolic links"},
+    };
+    for (const auto& [target, says] : cases) {
+        SCOPED_TRACE(target);
+        QDir(config).removeRecursively();
+        QDir().mkpath(config);
+        ASSERT_EQ(::symlink(target, QFile::encodeName(file()).constData()), 0);
+        errors();
+
+        dovo::QtServices services;
+        dovo::OdometerState state;
+        try {
+            dovo::Load(state, services);
+            ADD_FAILURE() << "the load should have failed";
+        } catch (const dovo::SettingsError& error) {
+            EXPECT_NE(std::string(error.what()).find(file().toStdString() + ": " + says),
+                      std::string::npos)
+                << error.what();
+        }
+        EXPECT_THROW(dovo::Save(state, services), dovo::SettingsError);
+        EXPECT_EQ(QFileInfo(file()).symLinkTarget(), QDir(config).filePath(target));
+        EXPECT_FALSE(QFileInfo(file() + ".damaged-1").isSymLink() ||
+                     QFileInfo::exists(file() + ".damaged-1"));
+        EXPECT_EQ(errors(), ""); // the caller tells the error it was given
+
+        ASSERT_TRUE(QFile::remove(file()));
+        write("[odoledger]\ntotalpixels=4321\ntotalmpixels=5\n");
+        dovo::Load(state, services);
+        EXPECT_EQ(state.TotalTwips, 4321);
+        EXPECT_EQ(state.TotalBlocks, 5);
+    }
+}
+
+int NoRenameWithoutReplacing(const char*, const char*)
+{
+    errno = EINVAL;
+    return -1;
+}
+
+// Each damage is told once, as sentences for the user and on standard error;
+// what cannot be kept aside is not written over. A file size limit stands in
+// for a disk with room for the totals but not for a copy of a large file.
+struct KeepAsideCase
+{
+    const char* name;
+    bool folder; // else a file with a damaged total
+    dovo::SettingsFile::MoveCall move;
+    rlim_t sizeLimit;
+    const char* says;
+};
+
+TEST_F(SettingsFileTest, DamageIsToldOnceAndWhatCannotBeKeptAsideIsNotWrittenOver)
+{
+    const KeepAsideCase cases[] = {
+        {"a folder, where rename cannot refuse to replace", true, &NoRenameWithoutReplacing,
+         RLIM_INFINITY, "The folder was moved to "},
+        {"a damaged total", false, nullptr, RLIM_INFINITY, "The file as it was is kept as "},
+        {"a damaged total, and no room for a copy", false, nullptr, 4096,
+         "It could not be kept aside (File too large), so Dovo saves nothing over it"},
+    };
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(config).removeRecursively();
+        if (c.folder) {
+            QDir().mkpath(file() + "/inside");
+        } else {
+            write("[odoledger]\ntotalmpixels=7q\n[other]\njunk=" + QByteArray(8192, 'x') + "\n");
+        }
+        const QByteArray before = read(file());
+        const bool kept = c.sizeLimit == RLIM_INFINITY;
+        errors();
+        const rlimit limit = {c.sizeLimit, RLIM_INFINITY};
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+        dovo::SettingsFile settings(QStringLiteral("Dovo"), c.move);
+        for (int load = 0; load < 2; ++load) {
+            if (const auto text = settings.value("odoledger", "totalmpixels")) {
+                settings.reject("odoledger", "totalmpixels", *text);
+            }
+        }
+        const auto notices = settings.takeNotices();
+        ASSERT_EQ(notices.size(), 1u);
+        const std::string& notice = notices.front();
+        EXPECT_TRUE(
+            notice.starts_with("Dovo's settings file " + file().toStdString()) ||
+            notice.starts_with("The saved total \"totalmpixels\" in " + file().toStdString()))
+            << notice;
+        EXPECT_NE(notice.find(" again from 0. " + std::string(c.says) +
+                              (kept ? file().toStdString() + ".damaged-1." : "")),
+                  std::string::npos)
+            << notice;
+        EXPECT_EQ(errors(), "dovo: " + notice + "\n");
+
+        settings.stage("odoledger", "totalmpixels", "0");
+        for (int save = 0; save < 2; ++save) {
+            try {
+                settings.commit();
+                EXPECT_TRUE(kept) << "the save should have failed";
+            } catch (const dovo::SettingsError& error) {
+                EXPECT_FALSE(kept) << error.what();
+                EXPECT_NE(
+                    std::string(error.what()).find("could not be kept aside (File too large)"),
+                    std::string::npos)
+                    << error.what();
+            }
+        }
+        const rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        EXPECT_TRUE(settings.takeNotices().empty());
+        EXPECT_EQ(errors(), "");
+        EXPECT_EQ(read(file()), kept ? "[odoledger]\ntotalmpixels=0\n" : before);
+        EXPECT_EQ(QFileInfo::exists(file() + ".damaged-1"), kept);
+        if (!c.folder && kept) {
+            EXPECT_EQ(read(file() + ".damaged-1"), before);
+        }
+        EXPECT_EQ(QFileInfo(file() + ".damaged-1/inside").isDir(), c.folder);
+    }
 }
 
 // Root writes through permission bits, so a save is made to fail by a plain
