@@ -2,13 +2,14 @@
 #include "core/Arithmetic.h"
 #include "core/Odometer.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <gtest/gtest.h>
 #include <limits>
 #include <random>
 #include <string>
@@ -137,7 +138,7 @@ TEST(Reference, RandomWalkNeverDiverges)
         return how == 0 ? anywhere(rng) : how == 1 ? (up ? kHi : kLo) : v + (up ? by : -by);
     };
 
-    dovo::testing::FakeServices fake;
+    dovo::testing::FakePointer fake;
     fake.pointer = {{640, 480}};
     OdometerState state;
     dovo::Start(state, fake);
