@@ -298,7 +298,11 @@ if ((user_ok)); then
         chmod "$mode" "$nobody_dir/config"
         shift_pointer 100 >/dev/null
         rc=0
-        dovo_close || rc=$?
+        if ((want_rc == 1)); then
+            dovo_close_told || rc=$?
+        else
+            dovo_close || rc=$?
+        fi
         check_eq "$label: close exits $want_rc" "$want_rc" "$rc"
         check_eq "$label: file holds $want" "$want" "$(user_file_get totalpixels)/$(user_file_get totalmpixels)"
         if ((want_rc == 1)); then

@@ -107,31 +107,33 @@ private slots:
 
     void closingSavesTheTotalsAndAFailedSaveEndsWithStatusOne()
     {
-        FakeServices services;
-        services.stored = {{"odoledger/totalpixels", "1234"}, {"odoledger/totalmpixels", "5"}};
-        {
-            Form1 form(services, services);
-            form.close();
-            QCOMPARE(form.exitCode(), 0);
-        }
-        QCOMPARE(services.commits.size(), size_t(1));
-        QCOMPARE(services.stored["odoledger/totalpixels"], std::string("1234"));
-
         // Closed by the user, the failure waits in a box until it is read.
+        // First: once a close has asked the application to exit, no event
+        // loop of this test process (the box's among them) runs any more.
         FakeServices failing;
         failing.failCommit = true;
-        Form1 form(failing, failing);
         QString boxText;
-        QTimer::singleShot(0, [&boxText] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                boxText = box->text();
-                box->accept();
-            }
-        });
-        form.close();
-        QVERIFY(form.unloaded());
-        QCOMPARE(form.exitCode(), 1);
+        {
+            Form1 form(failing, failing);
+            QTimer::singleShot(0, [&boxText] {
+                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                    boxText = box->text();
+                    box->accept();
+                }
+            });
+            form.close();
+            QVERIFY(form.unloaded());
+            QCOMPARE(form.exitCode(), 1);
+        }
         QVERIFY2(boxText.contains(QStringLiteral("disk on fire")), qPrintable(boxText));
+
+        FakeServices services;
+        services.stored = {{"odoledger/totalpixels", "1234"}, {"odoledger/totalmpixels", "5"}};
+        Form1 form(services, services);
+        form.close();
+        QCOMPARE(form.exitCode(), 0);
+        QCOMPARE(services.commits.size(), size_t(1));
+        QCOMPARE(services.stored["odoledger/totalpixels"], std::string("1234"));
     }
 
     void aRestingPointerStopsTheTicksUntilMotionOrReset()
