@@ -2,9 +2,8 @@
 #include "core/Arithmetic.h"
 #include "core/Odometer.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <limits>
 #include <vector>
 
