@@ -665,6 +665,11 @@ dovo_signal() {
 # working.  DOVO_CLOSE_PATH tells which way was taken: "wm" or "direct".
 dovo_close() {
     local timeout=${1:-10}
+    _desk_dovo_ask_close || return 125
+    dovo_wait "$timeout"
+}
+
+_desk_dovo_ask_close() {
     _desk_alive "$DOVO_PID" || { _desk_err "dovo_close: dovo is not running"; return 125; }
     [[ -n $DOVO_WID ]] || { _desk_err "dovo_close: no dovo window known"; return 125; }
     if window_managed; then
@@ -674,6 +679,33 @@ dovo_close() {
         DOVO_CLOSE_PATH=direct
         "$_desk_probe" delete "$DOVO_WID" || { _desk_err "dovo_close: could not send WM_DELETE_WINDOW"; return 125; }
     fi
+}
+
+# dovo_message_box: print the id of a window of dovo's titled "Dovo" (its
+# message boxes); fail when there is none.
+dovo_message_box() {
+    local w pid
+    for w in $(xdotool search --onlyvisible --name '^Dovo$' 2>/dev/null); do
+        pid=$(xprop -id "$w" -notype _NET_WM_PID 2>/dev/null) || continue
+        [[ ${pid##* } == "$DOVO_PID" ]] || continue
+        [[ $(xdotool getwindowname "$w" 2>/dev/null) == Dovo ]] || continue
+        printf '0x%x\n' "$w"
+        return 0
+    done
+    return 1
+}
+
+# dovo_close_told [TIMEOUT=10]: close the window as dovo_close does where
+# Dovo must tell the user something before it ends: wait for its message
+# box, dismiss it as the user would, and return the exit status as
+# dovo_wait does; 126 when no box came within TIMEOUT (dovo is then left
+# running for the clean-up to stop).
+dovo_close_told() {
+    local timeout=${1:-10} box
+    _desk_dovo_ask_close || return 125
+    wait_until "$timeout" dovo_message_box || { _desk_err "dovo_close_told: no message box"; return 126; }
+    box=$(dovo_message_box)
+    "$_desk_probe" delete "$box" || { _desk_err "dovo_close_told: could not close the box"; return 125; }
     dovo_wait "$timeout"
 }
 

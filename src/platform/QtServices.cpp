@@ -12,11 +12,6 @@ namespace {
 constexpr float TwipsPerInch = 1440.0f;
 constexpr float FallbackTwipsPerPixel = 15.0f;
 
-QString Q(const std::string& text)
-{
-    return QString::fromStdString(text);
-}
-
 } // namespace
 
 namespace {
@@ -91,46 +86,6 @@ float QtServices::TwipsPerPixelY()
     const QScreen* screen = ScreenAt(lastCursor_);
     return screen ? TwipsPerInch / static_cast<float>(screen->logicalDotsPerInchY())
                   : FallbackTwipsPerPixel;
-}
-
-SettingsFile& QtServices::settingsOf(const std::string& app)
-{
-    auto& file = settings_[app];
-    if (!file) {
-        file = std::make_unique<SettingsFile>(Q(app));
-    }
-    return *file;
-}
-
-std::string QtServices::GetSetting(const std::string& app, const std::string& section,
-                                   const std::string& key, const std::string& defaultText)
-{
-    SettingsFile& file = settingsOf(app);
-    const auto text = file.value(Q(section), Q(key));
-    if (!text) {
-        if (file.wasRead()) {
-            file.reject(Q(section), Q(key), {});
-        }
-        return defaultText;
-    }
-    return text->toStdString();
-}
-
-void QtServices::SaveSetting(const std::string& app, const std::string& section,
-                             const std::string& key, const std::string& text)
-{
-    settingsOf(app).stage(Q(section), Q(key), Q(text));
-}
-
-void QtServices::CommitSettings(const std::string& app)
-{
-    settingsOf(app).commit();
-}
-
-void QtServices::RejectSetting(const std::string& app, const std::string& section,
-                               const std::string& key, const std::string& text)
-{
-    settingsOf(app).reject(Q(section), Q(key), Q(text));
 }
 
 } // namespace dovo

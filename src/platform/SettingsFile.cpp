@@ -1,7 +1,7 @@
 #include "platform/SettingsFile.h"
 
 #include "session/ErrorHandling.h"
-#include "session/Services.h"
+#include "settings/SettingsStore.h"
 
 #include <QDir>
 #include <QFileInfo>

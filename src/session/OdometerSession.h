@@ -2,22 +2,26 @@
 
 #include "core/Odometer.h"
 #include "core/OdometerState.h"
-#include "session/Services.h"
+#include "core/PointerServices.h"
 #include "session/SessionWindow.h"
+#include "settings/SettingsStore.h"
 
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace dovo {
 
 // What a running Dovo decides the same way on every desktop: load the
 // totals, count at each tick, rest while the pointer rests, save when the
-// total changed, tell the user when a save fails, and save once more at the
-// end. The window drives it and shows what it returns.
+// total changed, tell the user what the store found and when a save fails,
+// and save once more at the end. The window drives it, shows what it
+// returns, and runs its tick timer at the interval it says.
 class OdometerSession
 {
 public:
+    static constexpr int TickMilliseconds = 200;
     // While the pointer rests and the desktop's watch misses some motion,
     // the tick slows down to this after TicksBeforeResting quiet ticks, so a
     // pointer that only pauses is still sampled at every tick when it goes
@@ -25,12 +29,12 @@ public:
     static constexpr int RestingMilliseconds = 2000;
     static constexpr int TicksBeforeResting = 25;
 
-    OdometerSession(Services& services, SessionWindow& window);
+    OdometerSession(PointerServices& pointer, SettingsStore& store, SessionWindow& window);
 
     // Reads the saved totals and takes the pointer as the starting point, so
     // the first tick counts only movement made after start. A store that
     // cannot be read is told, and nothing is saved over it until a read of
-    // it succeeds.
+    // it succeeds. What the store found on the way is told too.
     void Load();
 
     enum class Next
@@ -49,6 +53,15 @@ public:
     // ticks at the normal rate again.
     TickResult Tick(const std::function<void()>& wake);
 
+    // The window's tick timer from now on, in milliseconds: 0 while the tick
+    // waits for motion, and once the window has closed.
+    int Interval() const;
+
+    // The screens changed, the machine woke, or the like: the pointer may
+    // have been put elsewhere without travelling. Ticks at once from where
+    // the pointer is now, so the next move counts from there.
+    TickResult StartAfresh(const std::function<void()>& wake);
+
     void Reset();
 
     // Saves when the totals moved since the last save; for the periodic
@@ -56,10 +69,16 @@ public:
     // an error report. The first failure of a run of them is told.
     void SaveIfChanged(const char* handler);
 
+    enum class CloseReason
+    {
+        User,       // the user closed the window and is there to read
+        Signal,     // asked to end by a signal
+        SessionEnd, // the desktop session is ending
+    };
     // The close, done once however often it is asked for: stops the timers,
     // saves, removes the icon even when the save failed. Empty on success,
-    // else what to tell the user; exitCode() is then 1.
-    std::optional<std::string> Unload();
+    // else what the user was told; exitCode() is then 1.
+    std::optional<std::string> Unload(CloseReason reason = CloseReason::User);
 
     const OdometerState& state() const { return state_; }
     bool unloaded() const { return unloaded_; }
@@ -69,13 +88,19 @@ private:
     // Throws SettingsError while the store still cannot be read.
     void ReadAgain();
     void Saved();
+    // Tells what the store found since it was last asked, with the texts
+    // given, in one notice.
+    void TellNotices(std::vector<std::string> more = {});
 
-    Services& services_;
+    PointerServices& pointer_;
+    SettingsStore& store_;
     SessionWindow& window_;
     OdometerState state_;
     std::int32_t savedTwips_ = 0;
     std::int32_t savedBlocks_ = 0;
     int restingTicks_ = 0;
+    Next next_ = Next::Tick;
+    bool afresh_ = false;
     // The store could not be read: what is counted starts from 0 and is
     // added to the stored totals once they can be read.
     bool unread_ = false;

@@ -28,8 +28,6 @@ inline constexpr TwipRect Command1 = {960, 2040, 2415, 375};
 inline constexpr double HeadingPoints = 18.0;
 inline constexpr double ReadoutPoints = 13.5;
 
-inline constexpr int TickMilliseconds = 200;
-
 // Five minutes, or what DOVO_AUTOSAVE_INTERVAL_MS says: tests of the
 // periodic save cannot wait that long.
 int AutoSaveMilliseconds();

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace dovo {
 
@@ -36,6 +37,10 @@ public:
     // aside where nothing will overwrite it.
     virtual void RejectSetting(const std::string& app, const std::string& section,
                                const std::string& key, const std::string& text) = 0;
+
+    // What the store found that the user must be told (a damaged value kept
+    // aside, a store it could not read), each notice once: taken, it is gone.
+    virtual std::vector<std::string> TakeNotices() = 0;
 };
 
 } // namespace dovo

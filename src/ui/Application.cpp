@@ -1,5 +1,6 @@
 #include "ui/Application.h"
 
+#include "platform/FileSettings.h"
 #include "platform/QtServices.h"
 #include "platform/SleepWatch.h"
 #include "platform/TerminationSignals.h"
@@ -12,6 +13,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QScreen>
 
 #include <cstdlib>
 
@@ -56,6 +58,23 @@ void Tell(const QString& text)
     Module1::ShowNotice(QStringLiteral("Dovo"), text);
 }
 
+// A screen added, removed or resized moves the pointer without travel: the
+// X server puts it back inside what is left.
+void ReportScreenChanges(QApplication& app, Form1& form)
+{
+    const auto follow = [&form](QScreen* screen) {
+        QObject::connect(screen, &QScreen::geometryChanged, &form, [&form] { form.StartAfresh(); });
+    };
+    for (QScreen* screen : QGuiApplication::screens()) {
+        follow(screen);
+    }
+    QObject::connect(&app, &QGuiApplication::screenAdded, &form, [&form, follow](QScreen* screen) {
+        follow(screen);
+        form.StartAfresh();
+    });
+    QObject::connect(&app, &QGuiApplication::screenRemoved, &form, [&form] { form.StartAfresh(); });
+}
+
 } // namespace
 
 int RunDovo(int argc, char** argv)
@@ -86,16 +105,20 @@ int RunDovo(int argc, char** argv)
 
     QtServices services(MakePointerSource());
     WriteLine("dovo: pointer from " + services.pointer().name().toStdString());
-    Form1 form(services);
+    FileSettings settings;
+    Form1 form(services, settings);
     liveForm = &form;
     std::atexit(&SaveAtExit);
 
     TerminationSignals terminationSignals;
-    QObject::connect(&terminationSignals, &TerminationSignals::received, &form,
-                     [&form] { form.close(); });
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &form, [&form] {
+        form.Form_Unload(OdometerSession::CloseReason::Signal);
+        form.close();
+    });
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
                      [&form] { form.SaveIfChanged("session end"); });
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&form] { form.Form_Unload(); });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &form,
+                     [&form] { form.Form_Unload(OdometerSession::CloseReason::SessionEnd); });
     // Exactly what a left click on the icon does.
     QObject::connect(&instance, &SingleInstance::activateRequested, &form,
                      [&form] { form.TrayIcon_Activated(QSystemTrayIcon::Trigger); });
@@ -110,6 +133,8 @@ int RunDovo(int argc, char** argv)
                      [&form] { form.SaveIfChanged("sleep"); });
     QObject::connect(&sleepWatch, &SleepWatch::resumed, &services.pointer(),
                      &PointerSource::lookAgain);
+    QObject::connect(&sleepWatch, &SleepWatch::resumed, &form, &Form1::StartAfresh);
+    ReportScreenChanges(app, form);
     sleepWatch.start();
     const int status = QApplication::exec();
     liveForm = nullptr;

@@ -11,6 +11,7 @@
 #include <QFontMetricsF>
 #include <QImageReader>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
@@ -41,8 +42,8 @@ QFont FittingFont(double pointSize, const QString& text, const QSize& box)
 
 } // namespace
 
-Form1::Form1(Services& services, QWidget* parent)
-    : QWidget(parent), services_(services), session_(services, *this)
+Form1::Form1(PointerServices& pointer, SettingsStore& store, QWidget* parent)
+    : QWidget(parent), pointer_(pointer), session_(pointer, store, *this)
 {
     setWindowTitle(QString::fromUtf8(WindowLayout::Caption));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -65,7 +66,7 @@ Form1::Form1(Services& services, QWidget* parent)
     Form_Load();
 
     connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
-    Timer1.start(WindowLayout::TickMilliseconds);
+    applyInterval();
 
     connect(&autoSave_, &QTimer::timeout, this, [this] { SaveIfChanged("autosave"); });
     autoSave_.start(WindowLayout::AutoSaveMilliseconds());
@@ -78,8 +79,8 @@ Form1::~Form1()
 
 void Form1::buildControls()
 {
-    const double fx = services_.TwipsPerPixelX();
-    const double fy = services_.TwipsPerPixelY();
+    const double fx = pointer_.TwipsPerPixelX();
+    const double fy = pointer_.TwipsPerPixelY();
     const auto place = [fx, fy](QWidget* widget, WindowLayout::TwipRect r) {
         widget->setGeometry(WindowLayout::ToPixels(r.left, fx), WindowLayout::ToPixels(r.top, fy),
                             WindowLayout::ToPixels(r.width, fx),
@@ -121,30 +122,29 @@ void Form1::Form_Load()
 
 void Form1::Timer1_Timer()
 {
-    const OdometerSession::TickResult tick = session_.Tick([this] { wakeTimer(); });
+    showTick(session_.Tick([this] { applyInterval(); }));
+}
+
+void Form1::StartAfresh()
+{
+    showTick(session_.StartAfresh([this] { applyInterval(); }));
+}
+
+void Form1::showTick(const OdometerSession::TickResult& tick)
+{
     if (tick.readouts) {
         showReadouts(*tick.readouts);
     }
-    switch (tick.next) {
-    case OdometerSession::Next::OnMotion:
-        Timer1.stop();
-        break;
-    case OdometerSession::Next::Slowly:
-        if (Timer1.interval() != OdometerSession::RestingMilliseconds) {
-            Timer1.start(OdometerSession::RestingMilliseconds);
-        }
-        break;
-    case OdometerSession::Next::Tick:
-        wakeTimer();
-        break;
-    }
+    applyInterval();
 }
 
-void Form1::wakeTimer()
+void Form1::applyInterval()
 {
-    if ((!Timer1.isActive() || Timer1.interval() != WindowLayout::TickMilliseconds) &&
-        !session_.unloaded()) {
-        Timer1.start(WindowLayout::TickMilliseconds);
+    const int interval = session_.Interval();
+    if (interval == 0) {
+        Timer1.stop();
+    } else if (!Timer1.isActive() || Timer1.interval() != interval) {
+        Timer1.start(interval);
     }
 }
 
@@ -167,8 +167,7 @@ void Form1::showReadouts(const ReadoutTexts& texts)
 void Form1::Command1_Click()
 {
     session_.Reset();
-    // The zeros show at the next tick even while the pointer rests.
-    wakeTimer();
+    applyInterval();
 }
 
 void Form1::changeEvent(QEvent* event)
@@ -290,16 +289,16 @@ void Form1::SaveIfChanged(const char* handler)
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    Form_Unload();
+    Form_Unload(OdometerSession::CloseReason::User);
     event->accept();
 }
 
-void Form1::Form_Unload()
+void Form1::Form_Unload(OdometerSession::CloseReason reason)
 {
     if (session_.unloaded()) {
         return;
     }
-    session_.Unload();
+    session_.Unload(reason);
     QCoreApplication::exit(session_.exitCode());
 }
 
@@ -314,12 +313,18 @@ void Form1::StopTimers()
     autoSave_.stop();
 }
 
-void Form1::TellCloseFailure(const std::string&)
+void Form1::TellCloseFailure(const std::string& text)
 {
-    // Standard error only, where the session already wrote it: the close may
-    // come from a signal or the end of the desktop session, where a dialog
-    // would hold things up, and a notification sent now may be lost with the
-    // connection at exit.
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Dovo"), QString::fromStdString(text),
+                    QMessageBox::Ok, isVisible() ? this : nullptr);
+    box.exec();
+}
+
+void Form1::NotifyCloseFailure(const std::string& text)
+{
+    // Not from the icon: its balloon would go with it a moment later.
+    Module1::NotifyDesktop(QStringLiteral("Dovo"), QString::fromStdString(text),
+                           Module1::Delivery::BeforeExit);
 }
 
 void Form1::RemoveTrayIcon()

@@ -19,14 +19,16 @@ class Form1 final : public QWidget, public SessionWindow
     Q_OBJECT
 
 public:
-    explicit Form1(Services& services, QWidget* parent = nullptr);
+    Form1(PointerServices& pointer, SettingsStore& store, QWidget* parent = nullptr);
     ~Form1() override;
 
     void Form_Load();
     void Timer1_Timer();
     void Command1_Click();
     void Form_Resize();
-    void Form_Unload();
+    void Form_Unload(OdometerSession::CloseReason reason = OdometerSession::CloseReason::User);
+    // The screens changed or the machine woke: see OdometerSession.
+    void StartAfresh();
     void TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason);
     // The icon can no longer bring the window back: show it again.
     void TrayIconLost();
@@ -43,6 +45,7 @@ protected:
     void TellUser(const std::string& text) override;
     void StopTimers() override;
     void TellCloseFailure(const std::string& text) override;
+    void NotifyCloseFailure(const std::string& text) override;
     void RemoveTrayIcon() override;
 
     void changeEvent(QEvent* event) override;
@@ -53,11 +56,12 @@ protected:
 private:
     void buildControls();
     void showReadouts(const ReadoutTexts& texts);
-    void wakeTimer();
+    void showTick(const OdometerSession::TickResult& tick);
+    void applyInterval();
     bool staleMinimise() const;
     void restore();
 
-    Services& services_;
+    PointerServices& pointer_;
     OdometerSession session_;
     ReadoutTexts shown_;
 

@@ -64,8 +64,8 @@ void ReplaceFont(HFONT& font, HFONT replacement)
 
 } // namespace
 
-Form1::Form1(HINSTANCE instance, WindowsServices& services)
-    : instance_(instance), services_(services), session_(services, *this)
+Form1::Form1(HINSTANCE instance, WindowsServices& services, RegistrySettings& settings)
+    : instance_(instance), services_(services), session_(services, settings, *this)
 {}
 
 Form1::~Form1()
@@ -148,8 +148,7 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
         LayOut(GetDpiForWindow(hWnd_));
         services_.SetWindow(hWnd_);
         Form_Load();
-        tickMilliseconds_ = WindowLayout::TickMilliseconds;
-        SetTimer(hWnd_, Timer1Id, tickMilliseconds_, nullptr);
+        ApplyInterval();
         SetTimer(hWnd_, AutoSaveId, static_cast<UINT>(WindowLayout::AutoSaveMilliseconds()),
                  nullptr);
         return 0;
@@ -181,9 +180,7 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
         Form_PowerBroadcast(wParam);
         return TRUE;
     case WM_DISPLAYCHANGE:
-        // The screens moved under the pointer: a jump from the old layout
-        // to the new one is no travel.
-        services_.ForgetPointer();
+        StartAfresh();
         break;
     case WM_TELLUSER:
         // The icon may have come up since the notice was posted.
@@ -304,55 +301,35 @@ void Form1::Form_Load()
     if (!Module1::TrayIconShown()) {
         TrayIcon_RetryLater();
     }
-    // A damaged total is told without holding up the start: a balloon from
-    // the icon, or a message box once the window is up where there is none.
-    std::string joined;
-    for (const auto& notice : services_.settings().TakeNotices()) {
-        WriteLine("dovo: " + notice);
-        joined += (joined.empty() ? "" : "\n") + notice;
-    }
-    if (joined.empty()) {
-        return;
-    }
-    // Two notices do not fit one balloon, and a second balloon would replace
-    // the first before it is read: what does not fit goes to a box.
-    if (Module1::TrayIconShown() && Module1::BalloonFits(joined)) {
-        Module1::ShowBalloon("Dovo", joined);
-    } else {
-        pendingNotice_ += (pendingNotice_.empty() ? "" : "\n\n") + joined;
-        PostMessageW(hWnd_, WM_TELLUSER, 0, 0);
-    }
 }
 
 void Form1::Timer1_Timer()
 {
-    const OdometerSession::TickResult tick = session_.Tick([this] { WakeTimer(); });
+    ShowTick(session_.Tick([this] { ApplyInterval(); }));
+}
+
+void Form1::StartAfresh()
+{
+    ShowTick(session_.StartAfresh([this] { ApplyInterval(); }));
+}
+
+void Form1::ShowTick(const OdometerSession::TickResult& tick)
+{
     if (tick.readouts) {
         ShowReadouts(*tick.readouts);
     }
-    switch (tick.next) {
-    case OdometerSession::Next::OnMotion:
-        KillTimer(hWnd_, Timer1Id);
-        tickMilliseconds_ = 0;
-        break;
-    case OdometerSession::Next::Slowly:
-        if (tickMilliseconds_ != OdometerSession::RestingMilliseconds) {
-            tickMilliseconds_ = OdometerSession::RestingMilliseconds;
-            SetTimer(hWnd_, Timer1Id, tickMilliseconds_, nullptr);
-        }
-        break;
-    case OdometerSession::Next::Tick:
-        WakeTimer();
-        break;
-    }
+    ApplyInterval();
 }
 
-void Form1::WakeTimer()
+void Form1::ApplyInterval()
 {
-    if (tickMilliseconds_ != WindowLayout::TickMilliseconds && !session_.unloaded()) {
-        tickMilliseconds_ = WindowLayout::TickMilliseconds;
-        SetTimer(hWnd_, Timer1Id, tickMilliseconds_, nullptr);
+    const UINT interval = static_cast<UINT>(session_.Interval());
+    if (interval == 0) {
+        KillTimer(hWnd_, Timer1Id);
+    } else if (interval != tickMilliseconds_) {
+        SetTimer(hWnd_, Timer1Id, interval, nullptr);
     }
+    tickMilliseconds_ = interval;
 }
 
 void Form1::ShowReadouts(const ReadoutTexts& texts)
@@ -373,8 +350,7 @@ void Form1::ShowReadouts(const ReadoutTexts& texts)
 void Form1::Command1_Click()
 {
     session_.Reset();
-    // The zeros show at the next tick even while the pointer rests.
-    WakeTimer();
+    ApplyInterval();
 }
 
 void Form1::Form_Resize(WPARAM sizeType)
@@ -426,13 +402,7 @@ void Form1::Form_PowerBroadcast(WPARAM event)
         break;
     case PBT_APMRESUMEAUTOMATIC:
     case PBT_APMRESUMESUSPEND:
-        // Where the pointer is after the sleep is a new starting point; the
-        // tick takes it at once, so the next move is counted from there.
-        services_.ForgetPointer();
-        if (!session_.unloaded()) {
-            Timer1_Timer();
-            WakeTimer();
-        }
+        StartAfresh();
         break;
     default:
         break;
@@ -448,16 +418,20 @@ void Form1::BringForward()
 void Form1::Form_Unload(bool sessionEnding)
 {
     sessionEnding_ = sessionEnding_ || sessionEnding;
-    session_.Unload();
+    session_.Unload(sessionEnding_ ? OdometerSession::CloseReason::SessionEnd
+                                   : OdometerSession::CloseReason::User);
 }
 
 void Form1::TellCloseFailure(const std::string& text)
 {
-    // Not while the session ends: a box would hold up the logoff, and
-    // nobody would read it.
-    if (!sessionEnding_) {
-        MessageBoxW(nullptr, Widen(text).c_str(), L"Dovo", MB_OK | MB_ICONERROR);
-    }
+    MessageBoxW(nullptr, Widen(text).c_str(), L"Dovo", MB_OK | MB_ICONERROR);
+}
+
+void Form1::NotifyCloseFailure(const std::string&)
+{
+    // Only at the end of the Windows session, which takes the icon and its
+    // balloons with it; a box would hold up the logoff and nobody would
+    // read it. The session wrote the line on standard error.
 }
 
 void Form1::TellUser(const std::string& text)

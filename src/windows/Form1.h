@@ -2,6 +2,7 @@
 
 #include "session/OdometerSession.h"
 #include "session/SessionWindow.h"
+#include "windows/RegistrySettings.h"
 #include "windows/WindowsServices.h"
 
 #include <windows.h>
@@ -17,7 +18,7 @@ class Form1 final : public SessionWindow
 public:
     static constexpr const wchar_t* ClassName = L"DovoForm1";
 
-    Form1(HINSTANCE instance, WindowsServices& services);
+    Form1(HINSTANCE instance, WindowsServices& services, RegistrySettings& settings);
     Form1(const Form1&) = delete;
     Form1& operator=(const Form1&) = delete;
     ~Form1() override;
@@ -45,16 +46,19 @@ private:
     void TrayIcon_RetryLater();
     void Form_PowerBroadcast(WPARAM event);
     void Form_Unload(bool sessionEnding);
+    void StartAfresh();
 
     void TellUser(const std::string& text) override;
     void StopTimers() override;
     void TellCloseFailure(const std::string& text) override;
+    void NotifyCloseFailure(const std::string& text) override;
     void RemoveTrayIcon() override;
 
     void BuildControls();
     void LayOut(UINT dpi);
     void ShowReadouts(const ReadoutTexts& texts);
-    void WakeTimer();
+    void ShowTick(const OdometerSession::TickResult& tick);
+    void ApplyInterval();
     void BringForward();
 
     HINSTANCE instance_;

@@ -1,5 +1,6 @@
 #include "windows/RegistrySettings.h"
 
+#include "session/ErrorHandling.h"
 #include "windows/WideText.h"
 
 #include <windows.h>
@@ -178,6 +179,7 @@ void RegistrySettings::RejectSetting(const std::string& app, const std::string& 
                            SystemMessage(static_cast<unsigned long>(status)) +
                            "), and that total starts from 0.");
     }
+    WriteLine("dovo: " + notices_.back());
 }
 
 std::vector<std::string> RegistrySettings::TakeNotices()

@@ -26,8 +26,7 @@ public:
     void RejectSetting(const std::string& app, const std::string& section, const std::string& key,
                        const std::string& text) override;
 
-    // What RejectSetting found, to be told once the icon can show it.
-    std::vector<std::string> TakeNotices();
+    std::vector<std::string> TakeNotices() override;
 
     // As the user sees it in the Registry Editor.
     static std::string KeyName(const std::string& app, const std::string& section);

@@ -117,27 +117,4 @@ void WindowsServices::StopWatching()
     watching_ = false;
 }
 
-std::string WindowsServices::GetSetting(const std::string& app, const std::string& section,
-                                        const std::string& key, const std::string& defaultText)
-{
-    return settings_.GetSetting(app, section, key, defaultText);
-}
-
-void WindowsServices::SaveSetting(const std::string& app, const std::string& section,
-                                  const std::string& key, const std::string& text)
-{
-    settings_.SaveSetting(app, section, key, text);
-}
-
-void WindowsServices::CommitSettings(const std::string& app)
-{
-    settings_.CommitSettings(app);
-}
-
-void WindowsServices::RejectSetting(const std::string& app, const std::string& section,
-                                    const std::string& key, const std::string& text)
-{
-    settings_.RejectSetting(app, section, key, text);
-}
-
 } // namespace dovo

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "session/Services.h"
-#include "windows/RegistrySettings.h"
+#include "core/PointerServices.h"
 
 #include <windows.h>
 
@@ -10,8 +9,8 @@
 namespace dovo {
 
 // The pointer from GetCursorPos on the virtual screen, measured with the
-// density of the monitor under it, and the totals in the registry.
-class WindowsServices final : public Services
+// density of the monitor under it.
+class WindowsServices final : public PointerServices
 {
 public:
     // How the pointer is read: ::GetCursorPos, or a test's script.
@@ -32,29 +31,15 @@ public:
     float TwipsPerPixelY() override;
     std::string DecimalSeparator() override;
 
-    std::string GetSetting(const std::string& app, const std::string& section,
-                           const std::string& key, const std::string& defaultText) override;
-    void SaveSetting(const std::string& app, const std::string& section, const std::string& key,
-                     const std::string& text) override;
-    void CommitSettings(const std::string& app) override;
-    void RejectSetting(const std::string& app, const std::string& section, const std::string& key,
-                       const std::string& text) override;
-
     // The window that receives WM_INPUT while the tick sleeps.
     void SetWindow(HWND window) { window_ = window; }
     // WM_INPUT arrived: motion (or a button) on some mouse.
     void MotionSeen();
-    // The screens changed or the machine slept: where the pointer is found
-    // next is a new starting point, not the end of a move.
-    void ForgetPointer() { lost_ = true; }
-
-    RegistrySettings& settings() { return settings_; }
 
 private:
     void StopWatching();
     UINT DpiAtPointer(bool horizontal);
 
-    RegistrySettings settings_;
     CursorReader readCursor_;
     HWND window_ = nullptr;
     POINT lastPoint_ = {0, 0};

@@ -1,6 +1,7 @@
 #include "session/ErrorHandling.h"
 #include "windows/CommandLine.h"
 #include "windows/Form1.h"
+#include "windows/RegistrySettings.h"
 #include "windows/SingleInstance.h"
 #include "windows/WideText.h"
 #include "windows/WindowsServices.h"
@@ -34,7 +35,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 
     dovo::WindowsServices services;
     WriteLine("dovo: pointer from GetCursorPos");
-    dovo::Form1 form(instance, services);
+    dovo::RegistrySettings settings;
+    dovo::Form1 form(instance, services, settings);
     if (!form.Create()) {
         const std::string reason =
             "Dovo cannot create its window: " + dovo::SystemMessage(GetLastError());

@@ -137,7 +137,7 @@ TEST(Reference, RandomWalkNeverDiverges)
         return how == 0 ? anywhere(rng) : how == 1 ? (up ? kHi : kLo) : v + (up ? by : -by);
     };
 
-    dovo::testing::FakeServices fake;
+    dovo::testing::FakePointer fake;
     fake.pointer = {{640, 480}};
     OdometerState state;
     dovo::Start(state, fake);

@@ -11,7 +11,7 @@ namespace {
 
 using dovo::OdometerState;
 using dovo::ScreenPoint;
-using dovo::testing::FakeServices;
+using dovo::testing::FakePointer;
 
 constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
@@ -65,7 +65,7 @@ TEST(Step, AddsTheSampleAsItsCaseRequires)
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeServices fake;
+        FakePointer fake;
         fake.factorX = c.fx;
         fake.factorY = c.fy;
         fake.pointer = {c.cur};
@@ -83,7 +83,7 @@ TEST(Step, AddsTheSampleAsItsCaseRequires)
 
 TEST(Step, WorksDownALoadedTotalOneBlockPerTick)
 {
-    FakeServices fake;
+    FakePointer fake;
     fake.pointer = {{5, 5}};
     OdometerState state = Loaded({5, 5}, 2000000, 0);
     const std::vector<std::int32_t> twips = {1433000, 866000, 299000, 299000};
@@ -98,7 +98,7 @@ TEST(Step, WorksDownALoadedTotalOneBlockPerTick)
 
 TEST(Step, ResetKeepsPositionsSoTheNextTickCountsOnlyNewMovement)
 {
-    FakeServices fake;
+    FakePointer fake;
     fake.pointer = {{20, 10}};
     OdometerState state = Loaded({10, 10}, 1000, 5);
     dovo::Reset(state);
@@ -114,7 +114,7 @@ TEST(Step, ResetKeepsPositionsSoTheNextTickCountsOnlyNewMovement)
 // corner (7500 twips) on the first tick, nor disturb totals loaded before.
 TEST(Step, StartSeedsThePositionsFromThePointer)
 {
-    FakeServices fake;
+    FakePointer fake;
     fake.pointer = {{400, 300}, {400, 300}, {410, 300}};
     OdometerState state = Loaded({0, 0}, 1234, 5);
     dovo::Start(state, fake);
@@ -155,7 +155,7 @@ TEST(StepOverflow, StopsTheTickWhereItFails)
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeServices fake;
+        FakePointer fake;
         fake.factorX = c.factor;
         fake.factorY = c.factor;
         fake.pointer = {c.cur};
@@ -170,7 +170,7 @@ TEST(StepOverflow, StopsTheTickWhereItFails)
 
 TEST(StepOverflow, NextTickStartsFromTheOldLastPos)
 {
-    FakeServices fake;
+    FakePointer fake;
     fake.pointer = {{kMax, 0}, {kMin + 10, 0}};
     OdometerState state = Loaded({kMin, 0}, 0, 0);
     EXPECT_THROW(dovo::Step(state, fake), dovo::OverflowError);

@@ -33,8 +33,8 @@ if as_user_can_run; then
     # travel, so that the save has something new to write
     check_true "a jump of 300 px is counted" jump_seen 940 400
     rc=0
-    dovo_close || rc=$?
-    check_eq "closing exits 1" 1 "$rc"
+    dovo_close_told || rc=$?
+    check_eq "closing tells it in a box, then exits 1" 1 "$rc"
     echo "# stderr: $(tr '\n' '|' <"$DOVO_STDERR")"
     check_eq "one line says the totals cannot be saved, naming the file" 1 \
         "$(grep -c "^dovo: cannot save the totals to $conf: ." "$DOVO_STDERR")"
@@ -83,8 +83,8 @@ if wait_until 5 test -f "$target/Dovo.conf"; then
 else
     outcome=refused
     rc=0
-    dovo_close || rc=$?
-    check_eq "closing exits 1" 1 "$rc"
+    dovo_close_told || rc=$?
+    check_eq "closing tells it in a box, then exits 1" 1 "$rc"
     check_eq "one line says the totals cannot be saved, naming the file" 1 \
         "$(grep -c "^dovo: cannot save the totals to $XDG_CONFIG_HOME/Dovo.conf: ." "$DOVO_STDERR")"
     check_true "the link is left as it was" test -L "$XDG_CONFIG_HOME"

@@ -2,7 +2,7 @@
 // either the stored number or 0, and what is saved afterwards loads back
 // exactly.
 #include "core/OdometerState.h"
-#include "platform/QtServices.h"
+#include "platform/FileSettings.h"
 #include "settings/SavedTotals.h"
 
 #include <QCoreApplication>
@@ -54,13 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     dovo::OdometerState loaded;
     {
-        dovo::QtServices services;
+        dovo::FileSettings services;
         dovo::Load(loaded, services);
         dovo::Save(loaded, services);
     }
     dovo::OdometerState again;
     {
-        dovo::QtServices services;
+        dovo::FileSettings services;
         dovo::Load(again, services);
     }
     if (again.TotalTwips != loaded.TotalTwips || again.TotalBlocks != loaded.TotalBlocks) {

@@ -1,7 +1,7 @@
 #include "platform/SettingsFile.h"
 
 #include "core/OdometerState.h"
-#include "platform/QtServices.h"
+#include "platform/FileSettings.h"
 #include "settings/SavedTotals.h"
 
 #include <QCoreApplication>
@@ -67,7 +67,7 @@ protected:
 
     dovo::OdometerState load()
     {
-        dovo::QtServices services;
+        dovo::FileSettings services;
         dovo::OdometerState state;
         dovo::Load(state, services);
         return state;
@@ -75,7 +75,7 @@ protected:
 
     void loadAndSave(std::int32_t twips, std::int32_t blocks)
     {
-        dovo::QtServices services;
+        dovo::FileSettings services;
         dovo::OdometerState state;
         dovo::Load(state, services);
         state.TotalTwips = twips;
@@ -143,7 +143,7 @@ TEST_F(SettingsFileTest, ADamagedFileIsReportedKeptAsideAndReplacedCleanly)
         write(c.content + "\n[other]\njunk=1\n");
         const QByteArray before = read(file());
 
-        dovo::QtServices services;
+        dovo::FileSettings services;
         dovo::OdometerState state;
         dovo::Load(state, services);
         EXPECT_EQ(state.TotalTwips, c.twips);
@@ -210,7 +210,7 @@ TEST_F(SettingsFileTest, AnUnwritableLocationFailsWithThePathAndLeavesTheOldFile
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config);
     write("not a folder", folder.filePath(QStringLiteral("blocked")));
 
-    dovo::QtServices services;
+    dovo::FileSettings services;
     dovo::OdometerState state;
     dovo::Load(state, services);
     try {
@@ -370,7 +370,7 @@ TEST_F(SettingsFileTest, FailedSavesAreNeverTakenForDamageAndAGoodOneFollows)
         const QByteArray other = "\n[other]\njunk=" + QByteArray(8192, 'x') + "\n";
         write("[odoledger]\ntotalmpixels=1\ntotalpixels=1\n" + other);
         errors();
-        dovo::QtServices services;
+        dovo::FileSettings services;
         dovo::OdometerState state;
         dovo::Load(state, services);
         const QByteArray before = read(file());

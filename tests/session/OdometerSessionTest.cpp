@@ -15,9 +15,11 @@ using dovo::testing::FakeWindow;
 using Next = OdometerSession::Next;
 
 // A run of the session as a window drives it: t = tick, r = reset,
-// s = periodic save, u = close, j = the desktop found the pointer again,
-// f = the store fails to write from now on, g = it writes again, G = it can
-// be read again.
+// s = periodic save, u = close by the user, k = close at a signal or the end
+// of the desktop session, j = the desktop found the pointer again, a = the
+// window reports a fresh start (screens changed, machine woke), f = the
+// store fails to write from now on, g = it writes again, G = it can be read
+// again, n = the store has something to tell at its next use.
 struct SessionCase
 {
     const char* name;
@@ -103,6 +105,38 @@ TEST(OdometerSession, SavesOnlyWhatChangedAndSaysWhenItCannot)
          0,
          1,
          true},
+        {"a damaged total is told once", {{0, 0}}, "7q", "tstsu", 1, "0", 0, 1},
+        {"a damaged total met at a later read is told too",
+         {{0, 0}},
+         "7q",
+         "tsGtsu",
+         1,
+         "0",
+         0,
+         2,
+         true},
+        {"what the store finds while saving is told",
+         {{0, 0}, {0, 10}},
+         "0",
+         "tnsu",
+         2,
+         "150",
+         0,
+         1},
+        {"a failed save at a signal is not waited for, and ends with status 1",
+         {{0, 0}, {0, 10}},
+         "0",
+         "tfk",
+         0,
+         "0",
+         1},
+        {"a fresh start counts no jump the pointer did not travel",
+         {{400, 300}, {410, 300}, {1200, 700}, {1200, 710}},
+         "0",
+         "tattu",
+         1,
+         "300",
+         0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -112,7 +146,7 @@ TEST(OdometerSession, SavesOnlyWhatChangedAndSaysWhenItCannot)
                            {"odoledger/totalmpixels", "0"}};
         services.pointer.assign(c.pointer.begin(), c.pointer.end());
         services.failRead = c.unreadable;
-        OdometerSession session(services, window);
+        OdometerSession session(services, services, window);
         session.Load();
         std::optional<std::string> failure;
         for (const char step : c.script) {
@@ -127,10 +161,19 @@ TEST(OdometerSession, SavesOnlyWhatChangedAndSaysWhenItCannot)
                 session.SaveIfChanged("test");
                 break;
             case 'u':
-                failure = session.Unload();
+                failure = session.Unload(OdometerSession::CloseReason::User);
+                break;
+            case 'k':
+                failure = session.Unload(OdometerSession::CloseReason::Signal);
                 break;
             case 'j':
                 services.reacquired = true;
+                break;
+            case 'a':
+                session.StartAfresh([] {});
+                break;
+            case 'n':
+                services.notices.push_back("the store was replaced");
                 break;
             case 'f':
                 services.failCommit = true;
@@ -148,15 +191,22 @@ TEST(OdometerSession, SavesOnlyWhatChangedAndSaysWhenItCannot)
         EXPECT_EQ(session.exitCode(), c.exitCode);
         EXPECT_EQ(failure.has_value(), c.exitCode != 0);
         EXPECT_EQ(window.told.size(), c.told);
-        const bool closed = c.script.find('u') != std::string::npos;
+        const bool byUser = c.script.find('u') != std::string::npos;
+        const bool closed = byUser || c.script.find('k') != std::string::npos;
         EXPECT_EQ(window.timersStopped, closed);
         EXPECT_EQ(window.iconRemoved, closed);
-        EXPECT_EQ(window.closeFailureTold, session.exitCode() != 0);
+        EXPECT_EQ(window.closeFailureTold, session.exitCode() != 0 && byUser);
+        EXPECT_EQ(window.closeFailureNotified, session.exitCode() != 0 && !byUser);
+        if (closed) {
+            EXPECT_EQ(session.Interval(), 0);
+        }
     }
 }
 
 // After one tick that moved, quiet ticks at rest; then, where afterWake is
-// set, the desktop wakes the tick and that many quiet ticks follow.
+// set, the desktop wakes the tick and that many quiet ticks follow, and
+// where afresh is set, the window reports a fresh start. interval is the
+// timer the session asks of the window after that.
 struct RestCase
 {
     const char* name;
@@ -164,18 +214,27 @@ struct RestCase
     bool canSleep;
     int quietTicks;
     Next next;
+    int interval;
     int afterWake = -1;
+    bool afresh = false;
 };
 
 TEST(OdometerSession, RestsOnlyAfterTicksThatChangedNothing)
 {
     const std::vector<RestCase> cases = {
         {"a watch that sees all motion sleeps at the first quiet tick", true, true, 1,
-         Next::OnMotion},
-        {"without a watch the tick goes on", true, false, 30, Next::Tick},
-        {"a watch that misses some motion keeps the rate for a while", false, true, 24, Next::Tick},
-        {"and then slows down", false, true, 25, Next::Slowly},
-        {"woken, it counts its quiet ticks afresh", false, true, 30, Next::Tick, 24},
+         Next::OnMotion, 0},
+        {"without a watch the tick goes on", true, false, 30, Next::Tick, 200},
+        {"a watch that misses some motion keeps the rate for a while", false, true, 24, Next::Tick,
+         200},
+        {"and then slows down", false, true, 25, Next::Slowly, 2000},
+        {"woken, it counts its quiet ticks afresh", false, true, 30, Next::Tick, 200, 24},
+        {"woken from its sleep, it ticks at the normal rate", true, true, 1, Next::OnMotion, 200,
+         0},
+        {"a fresh start where the pointer rests sleeps again until motion", true, true, 1,
+         Next::OnMotion, 0, -1, true},
+        {"a fresh start brings a slowed tick back to the normal rate", false, true, 25, Next::Tick,
+         200, -1, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -184,7 +243,7 @@ TEST(OdometerSession, RestsOnlyAfterTicksThatChangedNothing)
         services.canSleep = c.canSleep;
         services.seesAllMotion = c.seesAllMotion;
         services.pointer = {{0, 0}, {0, 10}};
-        OdometerSession session(services, window);
+        OdometerSession session(services, services, window);
         session.Load();
         bool woken = false;
         EXPECT_EQ(session.Tick([&woken] { woken = true; }).next, Next::Tick);
@@ -200,7 +259,11 @@ TEST(OdometerSession, RestsOnlyAfterTicksThatChangedNothing)
                 last = session.Tick([] {});
             }
         }
+        if (c.afresh) {
+            last = session.StartAfresh([] {});
+        }
         EXPECT_EQ(last.next, c.next);
+        EXPECT_EQ(session.Interval(), c.interval);
     }
 }
 
@@ -210,7 +273,7 @@ TEST(OdometerSession, AResetAtRestShowsItsZerosBeforeSleepingAgain)
     FakeWindow window;
     services.canSleep = true;
     services.pointer = {{0, 0}, {0, 10}, {0, 10}};
-    OdometerSession session(services, window);
+    OdometerSession session(services, services, window);
     session.Load();
     session.Tick([] {});
     EXPECT_EQ(session.Tick([] {}).next, Next::OnMotion);
@@ -218,6 +281,7 @@ TEST(OdometerSession, AResetAtRestShowsItsZerosBeforeSleepingAgain)
     // A reset at rest changes the totals at the next tick, which shows the
     // zeros and only then may sleep again.
     session.Reset();
+    EXPECT_EQ(session.Interval(), OdometerSession::TickMilliseconds);
     const auto afterReset = session.Tick([] {});
     ASSERT_TRUE(afterReset.readouts);
     EXPECT_EQ(afterReset.readouts->centimetres, "0 cm");

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "session/Services.h"
+#include "core/PointerServices.h"
 #include "session/SessionWindow.h"
+#include "settings/SettingsStore.h"
 
 #include <deque>
 #include <map>
@@ -11,22 +12,15 @@
 
 namespace dovo::testing {
 
-// A scripted desktop: the pointer visits the queued positions in turn (and
-// stays on the last), the factors are whatever the test sets, and the
-// settings store is a map that records every commit.
-class FakeServices final : public Services
+// A scripted pointer: it visits the queued positions in turn (and stays on
+// the last), and the factors are whatever the test sets.
+class FakePointer : public PointerServices
 {
 public:
     std::deque<ScreenPoint> pointer;
     float factorX = 15.0f;
     float factorY = 15.0f;
     std::string separator = ".";
-    std::map<std::string, std::string> stored; // "section/key" -> text
-    std::map<std::string, std::string> staged;
-    std::vector<std::map<std::string, std::string>> commits;
-    std::vector<std::string> rejected; // "section/key=text"
-    bool failCommit = false;
-    bool failRead = false; // a read error other than "not found"
     int factorReads = 0;
     bool canSleep = false;      // the desktop can tell motion
     std::function<void()> wake; // set while the odometer sleeps
@@ -62,6 +56,20 @@ public:
         return factorY;
     }
     std::string DecimalSeparator() override { return separator; }
+};
+
+// A settings store in a map that records every commit; a rejected value is
+// kept aside, and said in a notice, as the real stores do.
+class FakeStore : public SettingsStore
+{
+public:
+    std::map<std::string, std::string> stored; // "section/key" -> text
+    std::map<std::string, std::string> staged;
+    std::vector<std::map<std::string, std::string>> commits;
+    std::vector<std::string> rejected; // "section/key=text"
+    std::vector<std::string> notices;  // not yet taken
+    bool failCommit = false;
+    bool failRead = false; // a read error other than "not found"
 
     std::string GetSetting(const std::string&, const std::string& section, const std::string& key,
                            const std::string& defaultText) override
@@ -92,9 +100,18 @@ public:
     void RejectSetting(const std::string&, const std::string& section, const std::string& key,
                        const std::string& text) override
     {
-        rejected.push_back(section + "/" + key + "=" + text);
+        const std::string name = section + "/" + key;
+        rejected.push_back(name + "=" + text);
+        stored.erase(name);
+        stored[name + ".damaged"] = text;
+        notices.push_back(name + " is damaged (\"" + text + "\"); it starts from 0");
     }
+    std::vector<std::string> TakeNotices() override { return std::exchange(notices, {}); }
 };
+
+// A scripted desktop, both ports in one, for the session and the window.
+class FakeServices final : public FakePointer, public FakeStore
+{};
 
 // The window a session drives: what it was told, and what it did at close.
 class FakeWindow final : public SessionWindow
@@ -103,10 +120,12 @@ public:
     std::vector<std::string> told;
     bool timersStopped = false;
     bool iconRemoved = false;
-    bool closeFailureTold = false; // while the icon was still there
+    bool closeFailureTold = false;     // in a box, while the icon was still there
+    bool closeFailureNotified = false; // without waiting for anyone
 
     void TellUser(const std::string& text) override { told.push_back(text); }
     void TellCloseFailure(const std::string&) override { closeFailureTold = !iconRemoved; }
+    void NotifyCloseFailure(const std::string&) override { closeFailureNotified = !iconRemoved; }
     void StopTimers() override { timersStopped = true; }
     void RemoveTrayIcon() override { iconRemoved = true; }
 };

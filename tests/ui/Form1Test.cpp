@@ -3,7 +3,9 @@
 #include "FakeServices.h"
 #include "ui/StatusNotifierTray.h"
 
+#include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -33,7 +35,7 @@ private slots:
         FakeServices services;
         services.stored = {{"odoledger/totalpixels", "283500"}, {"odoledger/totalmpixels", "3"}};
         services.pointer = {{400, 300}};
-        Form1 form(services);
+        Form1 form(services, services);
         form.show();
         QCOMPARE(Readouts(form), QStringList({"", "", ""}));
         // The pointer rests where it was at start, so nothing is added.
@@ -48,7 +50,7 @@ private slots:
         FakeServices services;
         services.stored = {{"odoledger/totalpixels", "0"}, {"odoledger/totalmpixels", "250"}};
         services.pointer = {{10, 10}};
-        Form1 form(services);
+        Form1 form(services, services);
         form.Timer1_Timer();
         QCOMPARE(Readouts(form), QStringList({"250000 cm", "2500 m", "2.5 km"}));
         QTest::mouseClick(form.findChild<QPushButton*>("Command1"), Qt::LeftButton);
@@ -61,7 +63,7 @@ private slots:
     {
         FakeServices services;
         services.pointer = {{400, 300}, {700, 300}};
-        Form1 form(services);
+        Form1 form(services, services);
         form.Timer1_Timer();
         // 300 px at 15 twips a pixel is 4500 twips, 7.9 cm.
         QCOMPARE(Readouts(form), QStringList({"7 cm", "0 m", "0 km"}));
@@ -84,7 +86,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QRect, geometry);
         FakeServices services;
-        Form1 form(services);
+        Form1 form(services, services);
         QCOMPARE(form.size(), QSize(312, 168));
         QCOMPARE(form.minimumSize(), form.maximumSize());
         auto* control = form.findChild<QWidget*>(name);
@@ -95,7 +97,7 @@ private slots:
     void theHeadingFitsItsLabel()
     {
         FakeServices services;
-        Form1 form(services);
+        Form1 form(services, services);
         auto* heading = form.findChild<QLabel*>("Label2");
         const QFontMetrics metrics(heading->font());
         QVERIFY(metrics.horizontalAdvance(heading->text()) <= heading->width());
@@ -105,22 +107,33 @@ private slots:
 
     void closingSavesTheTotalsAndAFailedSaveEndsWithStatusOne()
     {
-        FakeServices services;
-        services.stored = {{"odoledger/totalpixels", "1234"}, {"odoledger/totalmpixels", "5"}};
-        {
-            Form1 form(services);
-            form.close();
-            QCOMPARE(form.exitCode(), 0);
-        }
-        QCOMPARE(services.commits.size(), size_t(1));
-        QCOMPARE(services.stored["odoledger/totalpixels"], std::string("1234"));
-
+        // Closed by the user, the failure waits in a box until it is read.
+        // First: once a close has asked the application to exit, no event
+        // loop of this test process (the box's among them) runs any more.
         FakeServices failing;
         failing.failCommit = true;
-        Form1 form(failing);
+        QString boxText;
+        {
+            Form1 form(failing, failing);
+            QTimer::singleShot(0, [&boxText] {
+                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                    boxText = box->text();
+                    box->accept();
+                }
+            });
+            form.close();
+            QVERIFY(form.unloaded());
+            QCOMPARE(form.exitCode(), 1);
+        }
+        QVERIFY2(boxText.contains(QStringLiteral("disk on fire")), qPrintable(boxText));
+
+        FakeServices services;
+        services.stored = {{"odoledger/totalpixels", "1234"}, {"odoledger/totalmpixels", "5"}};
+        Form1 form(services, services);
         form.close();
-        QVERIFY(form.unloaded());
-        QCOMPARE(form.exitCode(), 1);
+        QCOMPARE(form.exitCode(), 0);
+        QCOMPARE(services.commits.size(), size_t(1));
+        QCOMPARE(services.stored["odoledger/totalpixels"], std::string("1234"));
     }
 
     void aRestingPointerStopsTheTicksUntilMotionOrReset()
@@ -129,7 +142,7 @@ private slots:
         services.canSleep = true;
         services.stored = {{"odoledger/totalpixels", "4500"}, {"odoledger/totalmpixels", "0"}};
         services.pointer = {{400, 300}};
-        Form1 form(services);
+        Form1 form(services, services);
         QTRY_VERIFY_WITH_TIMEOUT(bool(services.wake), 1000);
         QCOMPARE(Readouts(form), QStringList({"7 cm", "0 m", "0 km"}));
 

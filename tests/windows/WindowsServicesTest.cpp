@@ -1,8 +1,7 @@
 #include "windows/WindowsServices.h"
 
-#include "session/OdometerSession.h"
-
 #include "FakeServices.h"
+#include "session/OdometerSession.h"
 
 #include <gtest/gtest.h>
 
@@ -26,8 +25,7 @@ struct Event
         At,
         Unreadable,
         OneReadFails,
-        Tick,
-        ScreensChanged
+        Tick
     } kind;
     LONG x = 0;
     LONG y = 0;
@@ -40,7 +38,6 @@ Event at(LONG x, LONG y)
 constexpr Event unreadable{Event::Unreadable};
 constexpr Event oneReadFails{Event::OneReadFails};
 constexpr Event tick{Event::Tick};
-constexpr Event screensChanged{Event::ScreensChanged};
 
 struct ReacquireCase
 {
@@ -64,9 +61,6 @@ TEST(WindowsServices, CountsNoJumpThePointerDidNotTravel)
          {at(100, 100), tick, unreadable, tick, at(900, 700), oneReadFails, tick, tick,
           at(900, 710), tick},
          150},
-        {"a change of the screens",
-         {at(100, 100), tick, screensChanged, at(800, 100), tick, at(810, 100), tick},
-         150},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -82,7 +76,8 @@ TEST(WindowsServices, CountsNoJumpThePointerDidNotTravel)
             return pointer.has_value();
         });
         dovo::testing::FakeWindow window;
-        OdometerSession session(services, window);
+        dovo::testing::FakeStore store;
+        OdometerSession session(services, store, window);
         bool loaded = false;
         for (const Event& event : c.events) {
             switch (event.kind) {
@@ -97,9 +92,6 @@ TEST(WindowsServices, CountsNoJumpThePointerDidNotTravel)
                 break;
             case Event::Tick:
                 session.Tick([] {});
-                break;
-            case Event::ScreensChanged:
-                services.ForgetPointer();
                 break;
             }
             if (!loaded) {
