@@ -241,7 +241,7 @@ TEST_F(SettingsFileTest, AFileThatCannotBeReadIsLeftAsItIsAndReadOnceItCanBe)
         ASSERT_EQ(::symlink(target, QFile::encodeName(file()).constData()), 0);
         errors();
 
-        dovo::QtServices services;
+        dovo::FileSettings services;
         dovo::OdometerState state;
         try {
             dovo::Load(state, services);
