@@ -54,9 +54,11 @@ XEmbedTrayWatch* XEmbedTrayWatch::Follow(QObject* parent)
     if (extension == nullptr || extension->present == 0) {
         return nullptr;
     }
-    // XFixes serves a client only once it said which version it speaks.
+    // XFixes serves a client only once it said which version it speaks; 1.0
+    // has the selection events, and asks nothing newer of the connection
+    // Qt shares.
     const Freed<xcb_xfixes_query_version_reply_t> version{xcb_xfixes_query_version_reply(
-        connection, xcb_xfixes_query_version(connection, XCB_XFIXES_MAJOR_VERSION, 0), nullptr)};
+        connection, xcb_xfixes_query_version(connection, 1, 0), nullptr)};
     const int screen = ScreenNumber();
     const xcb_window_t root = Root(connection, screen);
     const std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(screen);
