@@ -33,7 +33,7 @@ ensure_build_tools() {
         command -v "$tool" >/dev/null || missing+=("$tool")
     done
     if command -v pkg-config >/dev/null; then
-        for module in Qt6Widgets Qt6DBus Qt6Svg xcb xcb-xinput x11 wayland-client wayland-scanner; do
+        for module in Qt6Widgets Qt6DBus Qt6Svg xcb xcb-xinput xcb-xfixes x11 wayland-client wayland-scanner; do
             pkg-config --exists "$module" || missing+=("$module")
         done
         if command -v fc-list >/dev/null; then

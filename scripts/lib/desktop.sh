@@ -278,7 +278,7 @@ _desk_prepare() {
     trap '_desk_on_signal HUP 129' HUP
 
     DESKTOP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dovo-$1.XXXXXXXX") || { DESKTOP_DIR=''; return 1; }
-    _desk_runs=0
+    _desk_runs=0 _desk_panels=0
     mkdir -p "$DESKTOP_DIR"/{logs,bin,home,config,cache,data,state}
     mkdir -m 700 "$DESKTOP_DIR/runtime"
     _desk_save_env
@@ -401,17 +401,30 @@ desktop_start() {
 
     _desk_panel_pid=''
     if ((panel)); then
-        _desk_write_tint2rc "$DESKTOP_DIR/tint2rc"
-        _desk_spawn tint2 tint2 -c "$DESKTOP_DIR/tint2rc"
-        _desk_panel_pid=$_desk_last_pid
-        if ! wait_until 15 _desk_panel_ready; then
-            _desk_err "tint2 did not claim the system tray:"
-            tail -n 20 "$DESKTOP_DIR/logs/tint2.err" >&2
-            desktop_stop
-            return 1
-        fi
+        panel_start || { desktop_stop; return 1; }
     fi
     return 0
+}
+
+# panel_start: start tint2 (again) and wait until it owns the tray.
+panel_start() {
+    [[ -f $DESKTOP_DIR/tint2rc ]] || _desk_write_tint2rc "$DESKTOP_DIR/tint2rc"
+    _desk_panels=$((_desk_panels + 1))
+    _desk_spawn "tint2.$_desk_panels" tint2 -c "$DESKTOP_DIR/tint2rc"
+    _desk_panel_pid=$_desk_last_pid
+    if ! wait_until 15 _desk_panel_ready; then
+        _desk_err "tint2 did not claim the system tray:"
+        tail -n 20 "$DESKTOP_DIR/logs/tint2.$_desk_panels.err" >&2
+        return 1
+    fi
+}
+
+# panel_stop: end tint2, and with it the tray.
+panel_stop() {
+    [[ -n ${_desk_panel_pid:-} ]] || return 1
+    _desk_stop_pid "$_desk_panel_pid"
+    _desk_panel_pid=''
+    ! tray_available
 }
 
 # desktop_stop: stop everything desktop_start and dovo_start started, newest

@@ -175,6 +175,12 @@ void Form1::changeEvent(QEvent* event)
     QWidget::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange) {
         Form_Resize();
+    } else if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        // Qt would hand the keyboard to the only control that takes it, or
+        // back to the one that last had it, and one stray Space on a window
+        // just brought back would then wipe the totals. The window itself
+        // holds it; Tab still reaches the button.
+        setFocus(Qt::ActiveWindowFocusReason);
     }
 }
 
@@ -251,6 +257,10 @@ bool Form1::staleMinimise() const
 void Form1::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    // As at activation: Qt 6.4 does not always activate a window shown
+    // again for QApplication, and keys then reach the control that last had
+    // the focus.
+    setFocus(Qt::OtherFocusReason);
     // Sent before the window is mapped, so the exposure that follows is
     // never missed.
     notOnScreenYet_ = true;

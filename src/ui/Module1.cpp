@@ -3,6 +3,7 @@
 #include "session/ErrorHandling.h"
 #include "ui/Form1.h"
 #include "ui/StatusNotifierTray.h"
+#include "ui/XEmbedTrayWatch.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -45,6 +46,18 @@ void AddTrayIcon(Form1& window, const QString& tip)
     });
     busTray->follow();
     TrayData.busTray = busTray;
+
+    if (!StatusNotifierTray::InUse()) {
+        TrayData.xembedTray = XEmbedTrayWatch::Follow(&window);
+    }
+    if (TrayData.xembedTray) {
+        QObject::connect(TrayData.xembedTray, &XEmbedTrayWatch::presentChanged, &window,
+                         [&window](bool present) {
+                             if (!present) {
+                                 window.TrayIconLost();
+                             }
+                         });
+    }
 }
 
 void RemoveTrayIcon()
@@ -95,7 +108,9 @@ bool TrayIconShown()
     if (StatusNotifierTray::InUse()) {
         return TrayData.busTray && TrayData.busTray->shown();
     }
-    return QSystemTrayIcon::isSystemTrayAvailable();
+    // Qt's own answer can lag behind a tray that just went away.
+    return QSystemTrayIcon::isSystemTrayAvailable() &&
+           (!TrayData.xembedTray || TrayData.xembedTray->present());
 }
 
 } // namespace dovo::Module1

@@ -9,6 +9,7 @@ namespace dovo {
 
 class Form1;
 class StatusNotifierTray;
+class XEmbedTrayWatch;
 
 namespace Module1 {
 
@@ -22,6 +23,7 @@ struct TrayRecord
     QIcon icon;
     QPointer<QSystemTrayIcon> trayIcon;
     QPointer<StatusNotifierTray> busTray;
+    QPointer<XEmbedTrayWatch> xembedTray;
 };
 
 extern TrayRecord TrayData;

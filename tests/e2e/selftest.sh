@@ -62,6 +62,25 @@ check_true "left click on the icon shows the window again" wait_until 5 window_m
 check_true "restored window is in normal state" wait_until 5 shown_normal
 check_false "restored window is not flagged hidden" has_state _NET_WM_STATE_HIDDEN
 
+# The panel goes away while the window hides in its tray: nothing could
+# bring the window back, so it comes back by itself; until a tray returns,
+# minimising leaves it in reach.
+xdotool windowminimize "$DOVO_WID"
+check_true "minimise withdraws it before the panel ends" wait_until 5 withdrawn_to_tray
+must "tint2 ends, and its tray with it" panel_stop
+check_true "the hidden window is shown again when the tray goes" wait_until 5 shown_normal
+xdotool windowminimize "$DOVO_WID"
+check_true "without the tray, minimise iconifies the window" wait_until 5 iconified
+check_true "and leaves it iconified, not withdrawn" holds_for "$QUIET" iconified
+wmctrl -i -a "$DOVO_WID"
+check_true "activating it brings it back" wait_until 5 shown_normal
+must "tint2 starts again" panel_start
+check_eq "the icon docks in the new tray" 1 "$(wait_eq 5 1 tray_icon_count)"
+xdotool windowminimize "$DOVO_WID"
+check_true "with a tray again, minimise withdraws the window" wait_until 5 withdrawn_to_tray
+tray_icon_click 1
+check_true "and a left click on the new icon shows it" wait_until 5 shown_normal
+
 rc=0
 dovo_close || rc=$?
 check_eq "closing the shown window exits 0" 0 "$rc"

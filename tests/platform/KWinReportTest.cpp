@@ -12,6 +12,10 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusVirtualObject>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -47,6 +51,45 @@ TEST(KWinReport, OnlyTwoFiniteNumbersAreAPosition)
     };
     for (const Row& row : rows) {
         EXPECT_EQ(dovo::PointFromReport(row.arguments), row.expected) << row.name;
+    }
+}
+
+// KWin loads the script with its own rights: an installed Dovo never names
+// one in a build tree, where others may be able to write.
+TEST(KWinScript, TheSourcesAreUsedOnlyByAProgramInTheBuildTree)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QDir dir(root.path());
+    for (const char* folder :
+         {"build/src/ui", "build-old/src/ui", "usr/bin", "usr/share/dovo/kwin", "opt/bin"}) {
+        ASSERT_TRUE(dir.mkpath(QString::fromLatin1(folder)));
+    }
+    QFile installed(dir.filePath(QStringLiteral("usr/share/dovo/kwin/dovo-pointer.js")));
+    ASSERT_TRUE(installed.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(
+        QFile::link(dir.filePath(QStringLiteral("build")), dir.filePath(QStringLiteral("linked"))));
+    const QString sources = QStringLiteral("/src/dovo/data");
+    const QString fromSources = sources + QStringLiteral("/kwin/dovo-pointer.js");
+    const struct
+    {
+        const char* name;
+        const char* programDir;
+        QString expected;
+    } rows[] = {
+        {"run from the build tree", "build/src/ui", fromSources},
+        {"run through a link to the build tree", "linked/src/ui", fromSources},
+        {"installed, with the script", "usr/bin", QFileInfo(installed).canonicalFilePath()},
+        {"installed, the script missing", "opt/bin",
+         dir.filePath(QStringLiteral("opt/share/dovo/kwin/dovo-pointer.js"))},
+        {"beside the build tree, the name begun alike", "build-old/src/ui",
+         dir.filePath(QStringLiteral("build-old/src/share/dovo/kwin/dovo-pointer.js"))},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(dovo::KWinScriptPath(dir.filePath(QString::fromLatin1(row.programDir)),
+                                       dir.filePath(QStringLiteral("build")), sources),
+                  row.expected)
+            << row.name;
     }
 }
 

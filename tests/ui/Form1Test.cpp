@@ -59,6 +59,40 @@ private slots:
         QCOMPARE(Readouts(form), QStringList({"0 cm", "0 m", "0 km"}));
     }
 
+    // Bringing the window back activates it; a key typed then must not land
+    // on "Reset Counter" unless the user went there with Tab.
+    void strayKeysAfterActivationLeaveTheTotals()
+    {
+        FakeServices services;
+        services.stored = {{"odoledger/totalpixels", "1234"}, {"odoledger/totalmpixels", "5000"}};
+        services.pointer = {{10, 10}};
+        Form1 form(services);
+        const auto typeStrayKeys = [&form] {
+            for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) {
+                QTest::keyClick(form.windowHandle(), key);
+            }
+        };
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        typeStrayKeys();
+        QCOMPARE(form.state().TotalBlocks, 5000);
+
+        // Tab reaches the button; hidden and restored from the icon, the
+        // window forgets that.
+        QTest::keyClick(form.windowHandle(), Qt::Key_Tab);
+        QCOMPARE(form.focusWidget(), form.findChild<QPushButton*>("Command1"));
+        form.hide();
+        form.TrayIcon_Activated(QSystemTrayIcon::Trigger);
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        typeStrayKeys();
+        QCOMPARE(form.state().TotalBlocks, 5000);
+
+        QTest::keyClick(form.windowHandle(), Qt::Key_Tab);
+        QTest::keyClick(form.windowHandle(), Qt::Key_Space);
+        QCOMPARE(form.state().TotalBlocks, 0);
+        QCOMPARE(form.state().TotalTwips, 0);
+    }
+
     void movementIsCountedFromThePointerAtStart()
     {
         FakeServices services;

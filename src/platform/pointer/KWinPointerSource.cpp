@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -45,17 +46,6 @@ QDBusMessage ToKWin(const QString& method, const QVariantList& arguments)
     return message;
 }
 
-QString FindScript()
-{
-    const QString installed = QCoreApplication::applicationDirPath() +
-                              QStringLiteral("/../share/dovo/kwin/dovo-pointer.js");
-    if (QFileInfo::exists(installed)) {
-        return QFileInfo(installed).canonicalFilePath();
-    }
-    // Run from the build tree.
-    return QStringLiteral(DOVO_SOURCE_DATA_DIR "/kwin/dovo-pointer.js");
-}
-
 std::optional<double> Coordinate(const QVariant& value)
 {
     switch (value.metaType().id()) {
@@ -79,6 +69,26 @@ std::optional<double> Coordinate(const QVariant& value)
 }
 
 } // namespace
+
+QString KWinScriptPath(const QString& programDir, const QString& buildDir,
+                       const QString& sourceDataDir)
+{
+    const QString installed =
+        QDir(programDir).absoluteFilePath(QStringLiteral("../share/dovo/kwin/dovo-pointer.js"));
+    if (QFileInfo::exists(installed)) {
+        return QFileInfo(installed).canonicalFilePath();
+    }
+    // Compared as the file system resolves them: a link to the build tree is
+    // in it, and a sibling folder whose name begins the same is not.
+    const QString program = QDir(programDir).canonicalPath();
+    const QString build = QDir(buildDir).canonicalPath();
+    if (!program.isEmpty() && !build.isEmpty() &&
+        (program == build || program.startsWith(build + QLatin1Char('/')))) {
+        return sourceDataDir + QStringLiteral("/kwin/dovo-pointer.js");
+    }
+    // Missing, and told so by this name.
+    return QDir::cleanPath(installed);
+}
 
 std::optional<QPoint> PointFromReport(const QVariantList& arguments)
 {
@@ -137,7 +147,10 @@ QString KWinPointerSource::Receiver::introspect(const QString& /*path*/) const
 }
 
 KWinPointerSource::KWinPointerSource(QObject* parent)
-    : PointerSource(parent), scriptPath_(FindScript()), backOffMs_(FirstCheckMs)
+    : PointerSource(parent), scriptPath_(KWinScriptPath(QCoreApplication::applicationDirPath(),
+                                                        QStringLiteral(DOVO_BUILD_DIR),
+                                                        QStringLiteral(DOVO_SOURCE_DATA_DIR))),
+      backOffMs_(FirstCheckMs)
 {
     clock_.start();
     check_.setSingleShot(true);

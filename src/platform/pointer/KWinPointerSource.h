@@ -19,6 +19,12 @@ namespace dovo {
 // is not one: two finite numbers, x and y in logical pixels.
 std::optional<QPoint> PointFromReport(const QVariantList& arguments);
 
+// The KWin script for the program in programDir: the one installed beside
+// it, or the sources' only for a program run from its build folder, so that
+// an installed Dovo never has KWin load code from a build tree.
+QString KWinScriptPath(const QString& programDir, const QString& buildDir,
+                       const QString& sourceDataDir);
+
 // The pointer as KWin sees it, from a small KWin script of Dovo's that calls
 // back over the session bus whenever the pointer moves (data/kwin/).
 class KWinPointerSource final : public PointerSource
