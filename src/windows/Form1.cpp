@@ -209,6 +209,11 @@ LRESULT Form1::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
         sessionEnding_ = wParam != FALSE;
         if (wParam) {
             Form_Unload(true);
+            // The process is not always ended for us: the Restart Manager
+            // (ENDSESSION_CLOSEAPP) leaves the session running, and a Dovo
+            // that stayed would hold the single-instance lock with a window
+            // that counts nothing. WM_DESTROY ends the message loop.
+            DestroyWindow(hWnd_);
         }
         return 0;
     case WM_DESTROY:

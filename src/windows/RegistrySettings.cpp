@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <list>
+
 namespace dovo {
 
 namespace {
@@ -55,6 +57,17 @@ LSTATUS ReadValue(HKEY key, const std::wstring& name, RawValue& value)
     }
 }
 
+// One value a commit writes, and what it held before.
+struct Replacement
+{
+    std::string section;
+    HKEY key = nullptr;
+    std::wstring name;
+    std::wstring text;
+    LSTATUS found = ERROR_FILE_NOT_FOUND; // or ERROR_SUCCESS, and old holds it
+    RawValue old;
+};
+
 std::string TextOf(const RawValue& value)
 {
     if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) {
@@ -80,6 +93,14 @@ std::string Shown(const std::string& text)
 }
 
 } // namespace
+
+RegistrySettings::RegistrySettings()
+    : RegistrySettings([](HKEY key, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
+          return RegSetValueExW(key, name, 0, type, data, size);
+      })
+{}
+
+RegistrySettings::RegistrySettings(ValueWriter writeValue) : writeValue_(std::move(writeValue)) {}
 
 std::string RegistrySettings::KeyName(const std::string& app, const std::string& section)
 {
@@ -118,27 +139,66 @@ void RegistrySettings::SaveSetting(const std::string&, const std::string& sectio
 void RegistrySettings::CommitSettings(const std::string& app)
 {
     const auto staged = std::exchange(staged_, {});
+    const auto cannotSave = [&app](const std::string& section, LSTATUS status) {
+        return "Dovo cannot save the total in " + KeyName(app, section) + ": " +
+               SystemMessage(static_cast<unsigned long>(status));
+    };
+    // What each value holds before it is written, so that a later write
+    // that fails can put it back: one total saved without the other would
+    // count blocks that were never travelled, or lose them.
+    std::list<Key> keys;
+    std::vector<Replacement> writes;
     for (const auto& [section, values] : staged) {
-        const auto failed = [&](LSTATUS status) {
-            return SettingsError("Dovo cannot save the total in " + KeyName(app, section) + ": " +
-                                 SystemMessage(static_cast<unsigned long>(status)));
-        };
-        Key created;
-        LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, KeyPath(app, section).c_str(), 0,
-                                         nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                                         &created.handle, nullptr);
+        Key& created = keys.emplace_back();
+        LSTATUS status = RegCreateKeyExW(
+            HKEY_CURRENT_USER, KeyPath(app, section).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+            KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &created.handle, nullptr);
         if (status != ERROR_SUCCESS) {
-            throw failed(status);
+            throw SettingsError(cannotSave(section, status));
         }
         for (const auto& [key, text] : values) {
-            const std::wstring wide = Widen(text);
-            status = RegSetValueExW(created.handle, Widen(key).c_str(), 0, REG_SZ,
-                                    reinterpret_cast<const BYTE*>(wide.c_str()),
-                                    static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
-            if (status != ERROR_SUCCESS) {
-                throw failed(status);
+            Replacement& write = writes.emplace_back();
+            write.section = section;
+            write.key = created.handle;
+            write.name = Widen(key);
+            write.text = Widen(text);
+            write.found = ReadValue(created.handle, write.name, write.old);
+            if (write.found != ERROR_SUCCESS && write.found != ERROR_FILE_NOT_FOUND) {
+                throw SettingsError(cannotSave(section, write.found));
             }
         }
+    }
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        const Replacement& write = writes[i];
+        const LSTATUS status =
+            writeValue_(write.key, write.name.c_str(), REG_SZ,
+                        reinterpret_cast<const BYTE*>(write.text.c_str()),
+                        static_cast<DWORD>((write.text.size() + 1) * sizeof(wchar_t)));
+        if (status == ERROR_SUCCESS) {
+            continue;
+        }
+        std::string said = cannotSave(write.section, status);
+        LSTATUS undone = ERROR_SUCCESS;
+        for (std::size_t j = i; j-- > 0;) {
+            const Replacement& done = writes[j];
+            LSTATUS result = ERROR_SUCCESS;
+            if (done.found == ERROR_FILE_NOT_FOUND) {
+                result = RegDeleteValueW(done.key, done.name.c_str());
+            } else {
+                result =
+                    writeValue_(done.key, done.name.c_str(), done.old.type, done.old.data.data(),
+                                static_cast<DWORD>(done.old.data.size()));
+            }
+            if (result != ERROR_SUCCESS && undone == ERROR_SUCCESS) {
+                undone = result;
+            }
+        }
+        if (undone != ERROR_SUCCESS) {
+            said += "; nor could it put back what it had already written there (" +
+                    SystemMessage(static_cast<unsigned long>(undone)) +
+                    "), so the saved totals may not belong together";
+        }
+        throw SettingsError(said);
     }
 }
 

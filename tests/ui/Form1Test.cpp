@@ -66,7 +66,7 @@ private slots:
         FakeServices services;
         services.stored = {{"odoledger/totalpixels", "1234"}, {"odoledger/totalmpixels", "5000"}};
         services.pointer = {{10, 10}};
-        Form1 form(services);
+        Form1 form(services, services);
         const auto typeStrayKeys = [&form] {
             for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) {
                 QTest::keyClick(form.windowHandle(), key);
