@@ -752,6 +752,7 @@ tooltip_windows() {
         printf '%s\n' "$w"
     done
 }
+tooltip_shown() { [[ -n $(tooltip_windows) ]]; }
 
 # window_state [WID]: the _NET_WM_STATE atoms, space separated.
 window_state() {

@@ -314,7 +314,11 @@ void Form1::Form_Unload(OdometerSession::CloseReason reason)
 
 void Form1::TellUser(const std::string& text)
 {
-    Module1::ShowNotice(QStringLiteral("Dovo"), QString::fromStdString(text));
+    // From the event loop: what the load finds is told before the icon that
+    // shows it has been added.
+    QTimer::singleShot(0, this, [text = QString::fromStdString(text)] {
+        Module1::ShowNotice(QStringLiteral("Dovo"), text);
+    });
 }
 
 void Form1::StopTimers()

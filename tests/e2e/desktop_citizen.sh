@@ -58,7 +58,6 @@ hint() {
         sed -n "s/^[[:space:]]*program specified $1 size: //p"
 }
 
-tooltip_shown() { [[ -n $(tooltip_windows) ]]; }
 no_tooltip() { [[ -z $(tooltip_windows) ]]; }
 
 # hover_window: rest the pointer on the heading of the window (a label

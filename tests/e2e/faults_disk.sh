@@ -24,8 +24,6 @@ if ! mount -t tmpfs -o size=64k dovo-faults-disk "$XDG_CONFIG_HOME" 2>/dev/null;
 fi
 unmount() { umount "$XDG_CONFIG_HOME" 2>/dev/null || true; }
 
-# The tray balloon is a tooltip-type window of dovo.
-balloon_shown() { [[ -n $(tooltip_windows) ]]; }
 failed_saves() { grep -c 'could not be written' "$DOVO_STDERR" || true; }
 no_damage_said() { ! grep -q 'kept aside\|valid settings file' "$DOVO_STDERR"; }
 saved_twips_above() { local t; t=$(conf_totals) && (($(total_of "$t") > $1)); }
@@ -45,7 +43,8 @@ head -c 1M /dev/zero >"$XDG_CONFIG_HOME/filler" 2>/dev/null
 pointer_move_sampled 300 200
 pointer_move_sampled 500 200
 check_true "the failed save is on stderr" wait_until 10 eval '(($(failed_saves) >= 1))'
-check_true "and told on screen, by the balloon" wait_until 5 balloon_shown
+# The tray balloon is a tooltip-type window of dovo.
+check_true "and told on screen, by the balloon" wait_until 5 tooltip_shown
 check_eq "the file is as it was" "1000 0" "$(conf_totals "$conf")"
 # Three more periodic saves into the full disk.
 check_true "it is not taken for damage" holds_for 3 no_damage_said

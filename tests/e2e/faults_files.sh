@@ -6,7 +6,7 @@
 #
 # A settings file dovo cannot use: empty, random bytes, a folder where the
 # file should be, a file the user may not read.  Dovo must say so once on
-# stderr and run normally from zero.  It keeps a damaged file aside as
+# stderr and on screen, and run normally from zero.  It keeps a damaged file aside as
 # Dovo.conf.damaged-1 and writes a clean file when it is closed; a file it
 # cannot read is no damage: it stays as it is, and once it can be read the
 # close adds to its totals.
@@ -81,6 +81,9 @@ for row in "${cases[@]}"; do
     fi
     check_true "$name: dovo starts and shows its window" true
     check_eq "$name: its tray icon is docked" 1 "$(wait_eq 5 1 tray_icon_count)"
+    # Started from a menu, nobody reads the standard error: the balloon from
+    # the icon (a tooltip-type window of dovo's) tells it.
+    check_true "$name: told on screen, by the balloon" wait_until 5 tooltip_shown
     check_true "$name: still running a moment later" holds_for 1 _desk_alive "$DOVO_PID"
     echo "# stderr: $(tr '\n' '|' <"$DOVO_STDERR")"
     check_eq "$name: exactly one stderr line names the file" 1 "$(stderr_lines "$DOVO_STDERR" "$conf")"
