@@ -2,13 +2,14 @@
 #include "core/Arithmetic.h"
 #include "core/Odometer.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <gtest/gtest.h>
 #include <limits>
 #include <random>
 #include <string>

@@ -2,8 +2,9 @@
 #include "core/Arithmetic.h"
 #include "core/Odometer.h"
 
-#include <cstdint>
 #include <gtest/gtest.h>
+
+#include <cstdint>
 #include <limits>
 #include <vector>
 
