@@ -125,6 +125,8 @@ class Desktop:
             os.makedirs(self.path(sub))
         os.mkdir(self.path("runtime"), 0o700)
         self.procs = Processes(self.path("logs"))
+        # LC_ALL: the readouts' decimal separator is the locale's, and the
+        # model's is the C locale's point.
         env = {k: v for k, v in os.environ.items() if k not in FOREIGN}
         env.update(HOME=self.path("home"), XDG_CONFIG_HOME=self.path("config"),
                    XDG_RUNTIME_DIR=self.path("runtime"), XDG_CACHE_HOME=self.path("cache"),
