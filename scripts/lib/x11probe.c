@@ -306,12 +306,12 @@ static int queries(void)
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
         struct timeval wait = {0, 20000};
-        int n = select(fd + 1, &readable, NULL, NULL, &wait);
-        if (n < 0 && errno != EINTR) {
+        int ready = select(fd + 1, &readable, NULL, NULL, &wait);
+        if (ready < 0 && errno != EINTR) {
             perror("x11probe: select");
             return 1;
         }
-        if (n == 0)
+        if (ready == 0)
             XSync(rec.control, False);
     }
 }

@@ -1,0 +1,43 @@
+"""Fixtures of the end-to-end driver.  Each is a context manager, torn down
+on failure too; a failing test's report carries the fixture's logs."""
+
+import os
+import shutil
+
+import pytest
+
+from desktop import Desktop
+
+NEEDS = ("Xvfb", "xauth", "xprop", "xdotool", "wmctrl", "openbox", "tint2", "dbus-daemon",
+         "dbus-send")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "linux: runs the Linux program on the X desktop")
+
+
+@pytest.fixture
+def desktop(request):
+    missing = [tool for tool in NEEDS if shutil.which(tool) is None]
+    missing += [var for var in ("DOVO", "X11PROBE") if not os.environ.get(var)]
+    if missing:
+        pytest.skip("cannot start the X desktop without " + ", ".join(missing))
+    d = Desktop()
+    request.node.stash[LOGS] = d
+    with d:
+        yield d
+
+
+LOGS = pytest.StashKey()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    owner = item.stash.get(LOGS, None)
+    if report.failed and owner is not None:
+        # Live while the test runs; kept by the fixture once torn down (a
+        # desktop that failed to start is torn down before this is made).
+        for name, text in owner.logs().items():
+            report.sections.append((f"desktop log {name}", text))

@@ -1,0 +1,171 @@
+"""The Linux program on a Desktop: start, move, read, press, close."""
+
+import configparser
+import json
+import os
+import subprocess
+import sys
+
+from procs import Processes, wait_for
+
+TITLE = "Dovo - Quen Dorvil"
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class Reader:
+    """The accessibility reader (a11y.py), a child of the desktop."""
+
+    def __init__(self, desktop):
+        self.proc = desktop.procs.spawn("a11y-reader", [sys.executable, os.path.join(HERE, "a11y.py")],
+                                        desktop.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        text=True)
+
+    def ask(self, *words):
+        self.proc.stdin.write(" ".join(map(str, words)) + "\n")
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        if not line:
+            raise RuntimeError("the accessibility reader ended")
+        return json.loads(line)
+
+
+class Dovo:
+    """One run of $DOVO; the desktop stops it if the test does not."""
+
+    def __init__(self, desktop, *args):
+        self.desktop = desktop
+        env = dict(desktop.env)
+        # Qt exposes its widgets on the accessibility bus only when told a
+        # screen reader is on (org.a11y.Status, unset on a bare bus) or
+        # with this.
+        env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        self.mark()
+        self.proc = desktop.procs.spawn("dovo", [os.environ["DOVO"], *args], env)
+        self.pid = self.proc.pid
+        self.wid = wait_for(f"dovo shows one managed window titled {TITLE!r}", self._window, timeout=30)
+        # It samples where the pointer is before the window maps: the place
+        # it counts from.  A move before that would only move the start.
+        wait_for("dovo samples the pointer", lambda: self._asked("settled"), timeout=5)
+
+    # ------------------------------------------------------------ window
+    def _window(self):
+        if self.proc.poll() is not None:
+            raise AssertionError(f"dovo ended with {self.proc.returncode} before showing its window")
+        d, found = self.desktop, []
+        for w in d.run("xdotool", "search", "--onlyvisible", "--name", f"^{TITLE}$").stdout.split():
+            pid = d.xprop("-id", w, "_NET_WM_PID").split()
+            # xdotool matches a regular expression; the title must be exact
+            if pid and pid[-1] == str(self.pid) and d.run("xdotool", "getwindowname",
+                                                          w).stdout.rstrip("\n") == TITLE:
+                found.append(int(w))
+        # managed and in NormalState: only then do requests to the window
+        # manager reach this window
+        if len(found) == 1 and self.managed(found[0]) and "Normal" in d.xprop("-id", str(found[0]),
+                                                                               "WM_STATE"):
+            return found[0]
+        return None
+
+    def managed(self, wid=None):
+        wid = self.wid if wid is None else wid
+        out = self.desktop.xprop("-root", "_NET_CLIENT_LIST")
+        return wid in [int(w.rstrip(","), 16) for w in out.split() if w.startswith("0x")]
+
+    def close(self, timeout=10):
+        """Close the window as a user would; returns the exit status."""
+        if self.managed():
+            # -F: plain -c closes any window whose title contains this one
+            self.desktop.run("wmctrl", "-F", "-c", TITLE, check=True)
+        else:
+            # openbox drops a close request for a window withdrawn to the
+            # tray; this is the message it would have sent.
+            self.desktop.run(self.desktop.probe, "delete", hex(self.wid), check=True)
+        return self.wait(timeout)
+
+    def wait(self, timeout=10):
+        wait_for("dovo ends", lambda: self.proc.poll() is not None, timeout=timeout)
+        return Processes.stop(self.proc)
+
+    # ----------------------------------------------------------- pointer
+    def mark(self):
+        self._mark = len(self.desktop.asked())
+
+    def _asked(self, judge, x=None, y=None):
+        """What dovo was told of the pointer since the mark, judged:
+        sampled  it was told the pointer is at (x, y);
+        rests    its last tick found nothing changed (at (x, y) if given):
+                 where it watches for motion (XInput 2), its watch is armed
+                 so the next move wakes it; where it asks at every tick, the
+                 last two answers were the same;
+        settled  it rests, or was told three times without resting."""
+        watchers, watches, armed = set(), False, False
+        told = same = 0
+        last = sampled = None
+        for n, (pid, client, what, *values) in enumerate(self.desktop.asked()):
+            if pid != str(self.pid):
+                continue
+            if what == "xi2":
+                watchers.add(client)
+                watches = True
+            elif what == "raw-motion":
+                armed = values == ["on"]
+            elif what == "pointer" and n >= self._mark and (not watches or client in watchers):
+                at = (int(values[0]), int(values[1]))
+                told += 1
+                same = same + 1 if at == last else 1
+                last = at
+                sampled = sampled or at == (x, y)
+        rests = told and (armed if watches else same >= 2) and (x is None or last == (x, y))
+        return {"sampled": sampled, "rests": rests, "settled": rests or told >= 3}[judge]
+
+    def move(self, x, y, ledger=None):
+        """Move the pointer to (x, y), wait until dovo sampled it and rests
+        there (so that two moves are never merged into one), book it."""
+        if (x, y) != self.desktop.pointer():
+            self.mark()
+            self.desktop.motion(x, y)
+            wait_for(f"dovo samples the pointer at {x},{y} and rests",
+                     lambda: self._asked("rests", x, y), timeout=5)
+        if ledger is not None:
+            ledger.move(x, y)
+
+    # ------------------------------------------------ the screen reader
+    def reader(self):
+        if not hasattr(self.desktop, "reader"):
+            self.desktop.reader = Reader(self.desktop)
+        return self.desktop.reader
+
+    def texts(self):
+        answer = self.reader().ask("texts", self.pid)
+        assert "error" not in answer, answer
+        return answer
+
+    def readouts(self):
+        """The three readouts as a screen reader reads them."""
+        units = (" cm", " m", " km")
+        labels = self.texts()["labels"]
+        return tuple(next((t for t in labels if t.endswith(u) and " " not in t[:-len(u)]), None)
+                     for u in units)
+
+    def press(self, name):
+        answer = self.reader().ask("press", self.pid, name)
+        assert answer.get("pressed"), answer
+
+
+# -------------------------------------------------------------- saved totals
+def conf_path(env):
+    return os.path.join(env["XDG_CONFIG_HOME"], "Dovo.conf")
+
+
+def saved(env):
+    """(totalpixels, totalmpixels) as Dovo.conf holds them, None if absent."""
+    conf = configparser.ConfigParser(interpolation=None, strict=False)
+    conf.read(conf_path(env))
+    if not conf.has_section("odoledger"):
+        return None, None
+    ledger = conf["odoledger"]
+    return ledger.get("totalpixels"), ledger.get("totalmpixels")
+
+
+def save(env, twips, blocks):
+    with open(conf_path(env), "w") as f:
+        f.write(f"[odoledger]\ntotalpixels={twips}\ntotalmpixels={blocks}\n")
