@@ -406,7 +406,7 @@ desktop_start() {
     return 0
 }
 
-# panel_start: start tint2 (again) and wait until it owns the tray.
+# panel_start: start tint2 and wait until it owns the tray.
 panel_start() {
     [[ -f $DESKTOP_DIR/tint2rc ]] || _desk_write_tint2rc "$DESKTOP_DIR/tint2rc"
     _desk_panels=$((_desk_panels + 1))
@@ -417,14 +417,6 @@ panel_start() {
         tail -n 20 "$DESKTOP_DIR/logs/tint2.$_desk_panels.err" >&2
         return 1
     fi
-}
-
-# panel_stop: end tint2, and with it the tray.
-panel_stop() {
-    [[ -n ${_desk_panel_pid:-} ]] || return 1
-    _desk_stop_pid "$_desk_panel_pid"
-    _desk_panel_pid=''
-    ! tray_available
 }
 
 # desktop_stop: stop everything desktop_start and dovo_start started, newest

@@ -17,6 +17,15 @@
  *   x11probe motion X Y        move the pointer to (X, Y) as a device would
  *   x11probe queries           until killed, one line per pointer question
  *                              any client asks the server (see below)
+ *   x11probe ping WINDOW       _NET_WM_PING the window's client and wait for
+ *                              its answer
+ *   x11probe wm-sync           ask the window manager for frame extents and
+ *                              wait until it has set them
+ *
+ * ping and wm-sync are how a test knows that nothing happened rather than
+ * not yet: a client answers a ping in its turn after every event the server
+ * sent it before, and the window manager sets the extents in its turn after
+ * every request it was sent before.
  *
  * xdotool mousemove warps the pointer (XWarpPointer), which no input device
  * reports; a program that wakes on pointer motion only sees XTest motion,
@@ -39,17 +48,18 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xlibint.h>
+#include <X11/Xproto.h>
 #include <X11/extensions/XI2.h>
 #include <X11/extensions/XI2proto.h>
 #include <X11/extensions/XResproto.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/record.h>
-#include <X11/Xproto.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/select.h>
+#include <unistd.h>
 
 static int x_failed;
 
@@ -63,7 +73,9 @@ static int on_x_error(Display* d, XErrorEvent* e)
 
 static int usage(void)
 {
-    fputs("usage: x11probe owner SELECTION | delete WINDOW | motion X Y | queries\n", stderr);
+    fputs("usage: x11probe owner SELECTION | delete WINDOW | motion X Y | queries | ping WINDOW | "
+          "wm-sync\n",
+          stderr);
     return 64;
 }
 
@@ -126,14 +138,76 @@ static int motion(Display* d, const char* xs, const char* ys)
     return 0;
 }
 
+static int ping(Display* d, const char* id)
+{
+    char* end = NULL;
+    Window w = (Window)strtoul(id, &end, 0);
+    if (!end || *end || w == None)
+        return usage();
+    Window root = DefaultRootWindow(d);
+    Atom protocols = XInternAtom(d, "WM_PROTOCOLS", False);
+    Atom net_ping = XInternAtom(d, "_NET_WM_PING", False);
+    /* The answer is sent to the root window for its structure listeners. */
+    XSelectInput(d, root, StructureNotifyMask);
+    XSetErrorHandler(on_x_error);
+    XEvent ev;
+    memset(&ev, 0, sizeof ev);
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = protocols;
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = (long)net_ping;
+    /* the time field, here a token no other ping carries */
+    ev.xclient.data.l[1] = (long)getpid();
+    ev.xclient.data.l[2] = (long)w;
+    XSendEvent(d, w, False, NoEventMask, &ev);
+    XSync(d, False);
+    if (x_failed) {
+        fprintf(stderr, "x11probe: no such window %s\n", id);
+        return 1;
+    }
+    for (;;) {
+        XEvent got;
+        XNextEvent(d, &got);
+        if (got.type == ClientMessage && got.xclient.message_type == protocols &&
+            (Atom)got.xclient.data.l[0] == net_ping && got.xclient.data.l[1] == (long)getpid() &&
+            (Window)got.xclient.data.l[2] == w)
+            return 0;
+    }
+}
+
+static int wm_sync(Display* d)
+{
+    Window root = DefaultRootWindow(d);
+    Atom request = XInternAtom(d, "_NET_REQUEST_FRAME_EXTENTS", False);
+    Atom extents = XInternAtom(d, "_NET_FRAME_EXTENTS", False);
+    Window w = XCreateSimpleWindow(d, root, 0, 0, 1, 1, 0, 0, 0);
+    XSelectInput(d, w, PropertyChangeMask);
+    XEvent ev;
+    memset(&ev, 0, sizeof ev);
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = request;
+    ev.xclient.format = 32;
+    XSendEvent(d, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    for (;;) {
+        XEvent got;
+        XNextEvent(d, &got);
+        if (got.type == PropertyNotify && got.xproperty.atom == extents)
+            return 0;
+    }
+}
+
 /* Clients are named once; a slot the server hands to a new client after
  * one died is forgotten with it. */
-struct named_client {
+struct named_client
+{
     XID base;
     long pid;
 };
 
-static struct {
+static struct
+{
     Display* control;
     int xi_opcode;
     int res_opcode;
@@ -328,6 +402,14 @@ int main(int argc, char** argv)
         XCloseDisplay(d);
         return rc;
     }
+    if (argc == 2 && !strcmp(argv[1], "wm-sync")) {
+        Display* d = XOpenDisplay(NULL);
+        if (!d)
+            return 3;
+        int rc = wm_sync(d);
+        XCloseDisplay(d);
+        return rc;
+    }
     if (argc != 3)
         return usage();
     Display* d = XOpenDisplay(NULL);
@@ -340,6 +422,8 @@ int main(int argc, char** argv)
         rc = owner(d, argv[2]);
     else if (!strcmp(argv[1], "delete"))
         rc = delete_window(d, argv[2]);
+    else if (!strcmp(argv[1], "ping"))
+        rc = ping(d, argv[2]);
     else
         rc = usage();
     XCloseDisplay(d);

@@ -2,6 +2,7 @@
 the accessibility bus, in one temporary folder removed on the way out."""
 
 import os
+import re
 import secrets
 import select
 import shutil
@@ -259,6 +260,66 @@ class Desktop:
         (pid, client, what, *values), as x11probe's queries prints them."""
         with open(self.queries.stdout_path) as f:
             return [line.split() for line in f.read().splitlines()[1:] if line.strip()]
+
+    # ------------------------------------------- windows, tray, pixels
+    def geometry(self, wid):
+        """xwininfo's absolute x, y, width, height and map state; None once
+        the window is gone."""
+        out = self.run("xwininfo", "-id", str(wid))
+        if out.returncode != 0:
+            return None
+        keys = {"Absolute upper-left X": "x", "Absolute upper-left Y": "y", "Width": "width",
+                "Height": "height", "Map State": "map"}
+        found = {}
+        for line in out.stdout.splitlines():
+            name, _, value = line.strip().partition(": ")
+            if name in keys:
+                found[keys[name]] = value if name == "Map State" else int(value)
+        return found
+
+    def children(self, wid):
+        out = self.run("xwininfo", "-children", "-id", str(wid)).stdout
+        return [int(line.split()[0], 16) for line in out.splitlines() if line.startswith("     0x")]
+
+    def tray_icons(self):
+        """The icons docked in tint2.  tint2 reparents each into a frame of
+        its own, a child of the panel: panel > frame > icon.  An icon counts
+        only on screen and speaking XEmbed, so a frame kept for an icon being
+        hidden, not yet embedded or torn down is not counted."""
+        if getattr(self, "tint2", None) is None or self.tint2.poll() is not None:
+            return []
+        icons = []
+        for panel in self.run("xdotool", "search", "--onlyvisible", "--classname",
+                              "^tint2$").stdout.split():
+            for frame in self.children(int(panel)):
+                for icon in self.children(frame):
+                    geo = self.geometry(icon)
+                    if geo and geo["map"] == "IsViewable" and "_XEMBED_INFO = " in self.xprop(
+                            "-id", str(icon), "_XEMBED_INFO"):
+                        icons.append(icon)
+        return icons
+
+    def stop_panel(self):
+        """End tint2, and with it the tray."""
+        Processes.stop(self.tint2)
+        wait_for("the tray selection is let go", lambda: not self.owner("_NET_SYSTEM_TRAY_S0"))
+
+    def wm_sync(self):
+        """Return once openbox has handled every request sent to it before."""
+        self.run(self.probe, "wm-sync", check=True, timeout=30)
+
+    def load_resources(self, text):
+        """Merge X resources (Xft.dpi: 144) for the clients started after."""
+        subprocess.run(["xrdb", "-nocpp", "-merge"], input=text, text=True, env=self.env, check=True)
+
+    def screenshot(self):
+        """The whole screen as (width, height, RGB bytes row by row)."""
+        out = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], env=self.env,
+                             capture_output=True, check=True, timeout=30).stdout
+        # one whitespace byte ends the header: the pixels may begin with more
+        head = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", out)
+        assert head, out[:20]
+        return int(head[1]), int(head[2]), out[head.end():]
 
 
 def _first_line(path):

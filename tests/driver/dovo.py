@@ -3,6 +3,7 @@
 import configparser
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -150,6 +151,68 @@ class Dovo:
         answer = self.reader().ask("press", self.pid, name)
         assert answer.get("pressed"), answer
 
+
+    # ------------------------------------------------- window and tray
+    def state(self):
+        """normal, iconic (minimised by the window manager), withdrawn (to
+        the tray), or what was seen between: openbox unmaps an iconified
+        window as well as a withdrawn one, so the map state alone does not
+        tell them apart; whether openbox manages it and WM_STATE do."""
+        d, wid = self.desktop, str(self.wid)
+        geo = d.geometry(self.wid)
+        if geo is None:
+            return "gone"
+        wm_state = re.search(r"window state: (\w+)", d.xprop("-id", wid, "WM_STATE"))
+        wm_state = wm_state[1] if wm_state else ""
+        hidden = "_NET_WM_STATE_HIDDEN" in d.xprop("-id", wid, "_NET_WM_STATE")
+        managed = self.managed()
+        seen = (geo["map"], managed, wm_state, hidden)
+        if seen == ("IsViewable", True, "Normal", False):
+            return "normal"
+        if geo["map"] != "IsViewable" and (managed, wm_state, hidden) == (True, "Iconic", True):
+            return "iconic"
+        if geo["map"] == "IsUnMapped" and not managed and wm_state in ("", "Withdrawn"):
+            return "withdrawn"
+        return "between: map %s, managed %s, WM_STATE %r, hidden %s" % seen
+
+    def settle(self):
+        """Return once dovo has handled every X event sent to it before.  A
+        ping is answered at once, while a click or a close waits in Qt's
+        queue for the next turn of the event loop; three pings in a row,
+        each sent once the last was answered, come after that turn, and
+        after the requests it made."""
+        for _ in range(3):
+            self.desktop.run(self.desktop.probe, "ping", hex(self.wid), check=True, timeout=30)
+
+    def quiet(self):
+        """What dovo and openbox do about every request made so far is done."""
+        self.desktop.wm_sync()
+        self.settle()
+        self.desktop.wm_sync()
+
+    def icon(self):
+        """Dovo's icon docked in the tray, or None."""
+        for icon in self.desktop.tray_icons():
+            if self.desktop.xprop("-id", str(icon), "_NET_WM_PID").split()[-1:] == [str(self.pid)]:
+                return icon
+        return None
+
+    def click_icon(self, button, ledger=None):
+        """Click the middle of the docked icon, the pointer arriving from
+        just above it as a hand would: Qt drops a press on the icon when the
+        pointer has not moved since the previous click there.  Dovo counts
+        the way there, so the moves are booked."""
+        geo = self.desktop.geometry(self.icon())
+        x, y = geo["x"] + geo["width"] // 2, geo["y"] + geo["height"] // 2
+        self.move(x, geo["y"] - 1 if geo["y"] > 0 else geo["y"] + geo["height"], ledger)
+        self.move(x, y, ledger)
+        self.desktop.run("xdotool", "click", str(button), check=True)
+
+    def minimise(self):
+        self.desktop.run("xdotool", "windowminimize", str(self.wid), check=True)
+
+    def activate(self):
+        self.desktop.run("wmctrl", "-i", "-a", hex(self.wid), check=True)
 
 # -------------------------------------------------------------- saved totals
 def conf_path(env):
