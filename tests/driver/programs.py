@@ -16,7 +16,7 @@ import tempfile
 
 import dovo
 from dovo import Dovo
-from procs import Processes, wait_for
+from procs import wait_for
 
 KEY = r"HKCU\Software\VB and VBA Program Settings\Dovo\odoledger"
 NAMES = ("totalpixels", "totalmpixels")
@@ -249,7 +249,7 @@ class WineDovo(Dovo):
     # down; under Wine each tick asks the X server where the pointer is.
     QUIET_TICKS = 25
 
-    def __init__(self, wine, *args, env=None):  # pylint: disable=super-init-not-called
+    def __init__(self, wine, *args, env=None):
         self.wine, self.desktop = wine, wine.desktop
         self.mark()
         self.proc = self.desktop.procs.spawn("dovo", [wine.loader, wine.exe, *args],

@@ -7,7 +7,7 @@ import re
 import pytest
 
 import model
-from desktop import wait_for
+from desktop import Timeout, wait_for
 from dovo import TITLE
 from programs import said
 
@@ -65,8 +65,15 @@ def test_totals(program, loaded, dpi, steps):
     dovo = program.start(env=env)
     ledger = model.Ledger(*(loaded or (0, 0)), at=desktop.pointer(), f=1440 / dpi)
     shows = lambda: model.readouts(ledger.twips, ledger.blocks)  # noqa: E731
-    shown = lambda: dovo.readouts() == shows()  # noqa: E731
-    wait_for(f"the window shows {shows()}", shown)
+
+    def shown(after=""):
+        try:
+            wait_for(f"the window shows {shows()}{after}", lambda: dovo.readouts() == shows())
+        except Timeout:
+            assert dovo.readouts() == shows(), f"the window's readouts{after}"
+            raise
+
+    shown()
     for step in steps:
         if step == RESET:
             dovo.press(RESET)
@@ -75,7 +82,7 @@ def test_totals(program, loaded, dpi, steps):
             ledger.reset()
             # the zeros shown say the reset is done: a move before it would
             # be cleared with the rest
-            wait_for("the window shows zeros after the reset", shown)
+            shown(" after the reset")
         elif step == SAVED:
             model.settled(ledger)
             wait_for(f"the store holds {ledger.twips}/{ledger.blocks} while dovo runs",
@@ -83,7 +90,7 @@ def test_totals(program, loaded, dpi, steps):
         else:
             dovo.move(*step, ledger)
     model.settled(ledger)
-    wait_for(f"the window shows {shows()}", shown)
+    shown()
     assert not program.balloon(dovo), "a sound total brings no balloon"
     assert dovo.close() == 0
     assert program.saved() == (str(ledger.twips), str(ledger.blocks))
