@@ -33,6 +33,16 @@ ${arch}-w64-mingw32-g++-posix (Debian: the windows packages of scripts/packages.
   if(NOT BUILD_TESTING)
     continue()
   endif()
+  # The driver's tables against this build's program under Wine: the native
+  # Python and x11probe, this build's dovo.exe and dovo_peek.exe, in copies
+  # of the prefix its fixture makes.
+  set(sub ${CMAKE_BINARY_DIR}/${name})
+  dovo_driver_test(${name}.driver_wine -m wine test_scenarios.py test_wine.py)
+  set_tests_properties(${name}.driver_wine PROPERTIES
+    LABELS "gui;wine" FIXTURES_REQUIRED ${name}.wine)
+  set_property(TEST ${name}.driver_wine APPEND PROPERTY ENVIRONMENT
+    DOVO_EXE=${sub}/src/windows/dovo.exe DOVO_PEEK=${sub}/tests/windows/dovo_peek.exe
+    DOVO_WINE_TEMPLATE=${sub}/wine/prefix)
   string(APPEND subdirs
     "if(EXISTS \"${CMAKE_BINARY_DIR}/${name}/CTestTestfile.cmake\")\n"
     "  subdirs(\"${CMAKE_BINARY_DIR}/${name}\")\n"

@@ -7,6 +7,7 @@ import shutil
 import pytest
 
 from desktop import Desktop
+from programs import Linux, Wine, wine_cannot_run
 
 NEEDS = ("Xvfb", "xauth", "xprop", "xdotool", "wmctrl", "openbox", "tint2", "dbus-daemon",
          "dbus-send")
@@ -14,12 +15,13 @@ NEEDS = ("Xvfb", "xauth", "xprop", "xdotool", "wmctrl", "openbox", "tint2", "dbu
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "linux: runs the Linux program on the X desktop")
+    config.addinivalue_line("markers", "wine: runs the Windows program under Wine on the X desktop")
 
 
 @pytest.fixture
 def desktop(request):
     missing = [tool for tool in NEEDS if shutil.which(tool) is None]
-    missing += [var for var in ("DOVO", "X11PROBE") if not os.environ.get(var)]
+    missing += [var for var in ("X11PROBE",) if not os.environ.get(var)]
     if missing:
         pytest.skip("cannot start the X desktop without " + ", ".join(missing))
     d = Desktop()
@@ -29,6 +31,30 @@ def desktop(request):
 
 
 LOGS = pytest.StashKey()
+
+WINE = ("DOVO_EXE", "DOVO_PEEK", "DOVO_WINE_TEMPLATE")
+
+
+@pytest.fixture(params=[pytest.param("linux", marks=pytest.mark.linux),
+                        pytest.param("wine", marks=pytest.mark.wine)])
+def program(request):
+    """The program a table's row runs against, on a desktop of its own."""
+    if request.param == "linux":
+        if not os.environ.get("DOVO"):
+            pytest.skip("no Linux program: set DOVO")
+        yield Linux(request.getfixturevalue("desktop"))
+        return
+    missing = [var for var in WINE if not os.environ.get(var)]
+    if missing:
+        pytest.skip("no Windows program: set " + ", ".join(missing))
+    template = os.environ["DOVO_WINE_TEMPLATE"]
+    why = wine_cannot_run(template)
+    if why:
+        pytest.skip(why)
+    assert os.path.isdir(template), f"no Wine prefix at {template}"
+    with Wine(request.getfixturevalue("desktop"), os.environ["DOVO_EXE"], os.environ["DOVO_PEEK"],
+              template) as wine:
+        yield wine
 
 
 @pytest.hookimpl(hookwrapper=True)

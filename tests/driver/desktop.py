@@ -75,6 +75,11 @@ BUSCONF = """\
 
 LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 
+# How long the servers may take to come up: a deadline, which costs nothing
+# when they are quick; with Wine tests beside them on a loaded machine,
+# tint2 took more than 15 s to show its panel.
+START = 60
+
 
 class Desktop:
     """with Desktop() as d: ... d.env is the environment for its clients."""
@@ -175,7 +180,7 @@ class Desktop:
                         raise RuntimeError("Xvfb did not come up")
                 return text.endswith(b"\n")
 
-            wait_for("Xvfb tells its display", told, timeout=15)
+            wait_for("Xvfb tells its display", told, timeout=START)
         number = text.decode().strip()
         self.display = ":" + number
         self._xauth("add", self.display, "MIT-MAGIC-COOKIE-1", cookie)
@@ -224,7 +229,7 @@ class Desktop:
             return "window id #" in check and '"Openbox"' in self.xprop(
                 "-id", check.split()[-1], "_NET_WM_NAME")
 
-        wait_for("openbox takes over the screen", ready, timeout=15)
+        wait_for("openbox takes over the screen", ready, timeout=START)
 
     def start_panel(self):
         rc = self.path("tint2rc")
@@ -236,7 +241,7 @@ class Desktop:
         # claim is the one race-free sign that the tray is there.
         wait_for("tint2 claims the system tray", lambda: self.tint2.poll() is None and self.owner(
             "_NET_SYSTEM_TRAY_S0") and self.run("xdotool", "search", "--onlyvisible", "--classname",
-                                                 "^tint2$").stdout.strip(), timeout=15)
+                                                 "^tint2$").stdout.strip(), timeout=START)
 
     # ------------------------------------------------------------ tools
     def run(self, *argv, **kwargs):

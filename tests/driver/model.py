@@ -52,3 +52,11 @@ def readouts(twips, blocks, separator="."):
     km = round((b / 100 + t / 56700000 - 0.005) * 100) / 100
     return (number_text(cm, separator) + " cm", number_text(m, separator) + " m",
             number_text(km, separator) + " km")
+
+
+def settled(ledger):
+    """The ledger once Dovo's ticks at rest have carried every block they
+    carry: one a tick, each a sample of a pointer that stayed."""
+    while ledger.twips > BLOCK:
+        ledger.move(*ledger.at)
+    return ledger

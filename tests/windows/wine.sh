@@ -6,7 +6,7 @@
 # (Xvfb, openbox, tint2), for the Wine tests:
 #
 #   source tests/windows/wine.sh     # needs DOVO_EXE, DOVO_INSPECT, DOVO_WINE_TEMPLATE
-#   wine_desktop_start [--dpi N]     # the desktop, and Wine at N dpi (LogPixels)
+#   wine_desktop_start               # the desktop, and Wine on it
 #   reg_put totalpixels 1234
 #   dovo_start                       # desktop.sh's, through a wrapper around wine
 #   check_eq "saved" 1234 "$(reg_get totalpixels)"
@@ -64,15 +64,9 @@ desktop_on_cleanup() {
     return 0
 }
 
-# wine_desktop_start [--dpi N]: desktop_start (with tint2), a prefix of
-# this desktop's own, Wine at N dpi (96 by default).
+# wine_desktop_start: desktop_start (with tint2), a prefix of this
+# desktop's own, and Wine's session on it.
 wine_desktop_start() {
-    local dpi=''
-    case ${1:-} in
-    --dpi) dpi=${2:?wine_desktop_start: --dpi needs a number} ;;
-    '') ;;
-    *) _desk_err "wine_desktop_start: unknown option '$1'"; return 2 ;;
-    esac
     desktop_start || return 1
     export WINEPREFIX=$DESKTOP_DIR/wine WINEDEBUG=${DOVO_WINEDEBUG:--all}
     # Wine's own programs answer in the language of the locale; the tests
@@ -88,9 +82,6 @@ wine_desktop_start() {
     # Its standard error is kept: with DOVO_WINEDEBUG it holds the traces of
     # explorer.exe, the notification area's.
     wine "$DOVO_INSPECT" dpi >/dev/null 2>"$DESKTOP_DIR/logs/session.err" || return 1
-    if [[ -n $dpi ]]; then
-        wine_reg_dpi "$dpi" || return 1
-    fi
     DOVO=$DESKTOP_DIR/bin/dovo
     printf '#!/bin/sh\nexec %q %q "$@"\n' "$_WINE_LOADER" "$DOVO_EXE" >"$DOVO"
     chmod +x "$DOVO"
@@ -114,12 +105,6 @@ reg_get() {
 reg_totals() {
     _reg_query | awk '$2 ~ /^REG_/ { v = $0; sub(/^[ \t]*[^ \t]+[ \t]+REG_[A-Z_]+[ \t]*/, "", v); d[$1] = v }
         END { print d["totalpixels"] "/" d["totalmpixels"] }'
-}
-
-# reg_names: the names and types of the values in Dovo's key, sorted, one
-# "NAME TYPE" a line.
-reg_names() {
-    _reg_query | awk '$2 ~ /^REG_/ { print $1, $2 }' | LC_ALL=C sort
 }
 
 # _reg_import KEY NAME DATA [NAME DATA...]: DATA is the right-hand side of a
@@ -176,26 +161,11 @@ reg_lock() {
     wine "$DOVO_INSPECT" lock-key
 }
 
-# wine_reg_dpi N: Wine's programs started from now on get N dpi.
-wine_reg_dpi() {
-    local dword
-    dword=$(printf 'dword:%08x' "$1")
-    _reg_import 'HKCU\Control Panel\Desktop' LogPixels "$dword" &&
-        _reg_import 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' \
-            LogPixels "$dword"
-}
-
 # ------------------------------------------------------------------ windows
 
 # dovo_controls: the controls of Dovo's window, as dovo_peek prints them.
 dovo_controls() {
     wine "$DOVO_INSPECT" controls 2>/dev/null | tr -d '\r'
-}
-
-# dovo_texts CLASS: the texts of Dovo's controls of that class (Static,
-# Button), in creation order, one a line.
-dovo_texts() {
-    dovo_controls | awk -F '\t' -v c="$1" 'tolower($1) == tolower(c) { print $8 }'
 }
 
 # dovo_click TEXT: a left click with XTest in the middle of the control
@@ -207,11 +177,6 @@ dovo_click() {
     IFS=$'\t' read -r _ _ _ w h x y _ <<<"$line"
     pointer_move $((x + w / 2)) $((y + h / 2)) || return 1
     xdotool click 1
-}
-
-# wine_dpi: the DPI Wine's programs are given.
-wine_dpi() {
-    wine "$DOVO_INSPECT" dpi 2>/dev/null | tr -d '\r'
 }
 
 # dovo_lines: the "dovo: ..." lines Dovo wrote to stderr (the C runtime's
