@@ -126,6 +126,10 @@ desktop_track_pid $!
 must "the second X server comes up" wait_until 15 grep -q '^[0-9]' "$DESKTOP_DIR/displayfd2"
 other=:$(head -n 1 "$DESKTOP_DIR/displayfd2")
 xauth -q -f "$XAUTHORITY" add "$other" MIT-MAGIC-COOKIE-1 "$cookie"
+# Under load a client sometimes found no server there just after the number
+# came (Qt: "could not connect to display"); a program of ours asks first.
+other_up() { xdpyinfo -display "$other" >/dev/null 2>&1; }
+must "the second X server accepts clients" wait_until 15 other_up
 DISPLAY=$other "$DOVO" </dev/null >/dev/null 2>"$DESKTOP_DIR/logs/other.err" &
 other_pid=$!
 desktop_track_pid "$other_pid"
