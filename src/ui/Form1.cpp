@@ -7,6 +7,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDBusPendingCallWatcher>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QImageReader>
@@ -309,7 +310,20 @@ void Form1::Form_Unload(OdometerSession::CloseReason reason)
         return;
     }
     session_.Unload(reason);
-    QCoreApplication::exit(session_.exitCode());
+    const int code = session_.exitCode();
+    if (!closeNotice_) {
+        QCoreApplication::exit(code);
+        return;
+    }
+    // A message only queued when the program ends may never leave it: the
+    // event loop runs on until the notification service has answered, a
+    // second at most, so the GUI thread never waits on it.
+    const auto exit = [code] {
+        QCoreApplication::exit(code);
+    };
+    auto* watcher = new QDBusPendingCallWatcher(*closeNotice_, this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, exit);
+    QTimer::singleShot(1000, this, exit);
 }
 
 void Form1::TellUser(const std::string& text)
@@ -337,8 +351,7 @@ void Form1::TellCloseFailure(const std::string& text)
 void Form1::NotifyCloseFailure(const std::string& text)
 {
     // Not from the icon: its balloon would go with it a moment later.
-    Module1::NotifyDesktop(QStringLiteral("Dovo"), QString::fromStdString(text),
-                           Module1::Delivery::BeforeExit);
+    closeNotice_ = Module1::NotifyDesktop(QStringLiteral("Dovo"), QString::fromStdString(text));
 }
 
 void Form1::RemoveTrayIcon()

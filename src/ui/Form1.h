@@ -3,9 +3,12 @@
 #include "session/OdometerSession.h"
 #include "session/SessionWindow.h"
 
+#include <QDBusPendingCall>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
+
+#include <optional>
 
 class QLabel;
 class QPushButton;
@@ -76,6 +79,8 @@ private:
     bool notOnScreenYet_ = false;
     bool followingExposure_ = false;
     bool awaitingWithdrawal_ = false;
+    // The notification of a failed save at a close nobody asked for here.
+    std::optional<QDBusPendingCall> closeNotice_;
 };
 
 } // namespace dovo

@@ -70,7 +70,7 @@ void RemoveTrayIcon()
 
 // Where there is no notification area (GNOME without an AppIndicator
 // extension) the desktop's notification service still shows a notice.
-void NotifyDesktop(const QString& title, const QString& text, Delivery delivery)
+QDBusPendingCall NotifyDesktop(const QString& title, const QString& text)
 {
     QDBusMessage message = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"),
@@ -79,15 +79,7 @@ void NotifyDesktop(const QString& title, const QString& text, Delivery delivery)
     const QString app = QStringLiteral(DOVO_APP_ID);
     message.setArguments({title, 0u, app, title, text, QStringList(),
                           QVariantMap{{QStringLiteral("desktop-entry"), app}}, -1});
-    if (delivery == Delivery::BeforeExit) {
-        // A message only queued when the program ends may never leave it.
-        // Where no service answers, the bus says so at once; a slow one is
-        // given a second.
-        constexpr int AnswerMilliseconds = 1000;
-        QDBusConnection::sessionBus().call(message, QDBus::Block, AnswerMilliseconds);
-        return;
-    }
-    QDBusConnection::sessionBus().send(message);
+    return QDBusConnection::sessionBus().asyncCall(message);
 }
 
 void ShowNotice(const QString& title, const QString& text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusPendingCall>
 #include <QIcon>
 #include <QPointer>
 #include <QString>
@@ -35,15 +36,10 @@ void RemoveTrayIcon();
 // one, else the window's tooltip and a desktop notification.
 void ShowNotice(const QString& title, const QString& text);
 
-enum class Delivery
-{
-    Queued,     // sent without waiting for the answer
-    BeforeExit, // handed to the notification service before this returns
-};
-
 // A notice from the desktop's notification service, which outlives the icon
-// and the program; nothing happens where no service runs.
-void NotifyDesktop(const QString& title, const QString& text, Delivery delivery = Delivery::Queued);
+// and the program; nothing happens where no service runs. Its answer is
+// awaited through the event loop, if at all.
+QDBusPendingCall NotifyDesktop(const QString& title, const QString& text);
 
 // Only then may minimising hide the window: otherwise it could not be
 // brought back. An icon on the session bus counts only while a panel shows
