@@ -9,7 +9,8 @@ cmake_host_system_information(RESULT cores QUERY NUMBER_OF_LOGICAL_CORES)
 set(subdirs "")
 set(names windows windows-x86)
 set(arches x86_64 i686)
-foreach(name arch IN ZIP_LISTS names arches)
+set(packs x64 x86)
+foreach(name arch pack IN ZIP_LISTS names arches packs)
   find_program(DOVO_MINGW_CXX_${arch} ${arch}-w64-mingw32-g++-posix)
   if(NOT DOVO_MINGW_CXX_${arch} AND NOT windows STREQUAL "AUTO")
     message(FATAL_ERROR "DOVO_WINDOWS is ${DOVO_WINDOWS} but there is no \
@@ -39,10 +40,11 @@ ${arch}-w64-mingw32-g++-posix (Debian: the windows packages of scripts/packages.
   set(sub ${CMAKE_BINARY_DIR}/${name})
   dovo_driver_test(${name}.driver_wine -m wine test_scenarios.py test_wine.py)
   set_tests_properties(${name}.driver_wine PROPERTIES
-    LABELS "gui;wine" FIXTURES_REQUIRED ${name}.wine)
+    LABELS "gui;wine" FIXTURES_REQUIRED "${name}.wine;${name}.packages")
   set_property(TEST ${name}.driver_wine APPEND PROPERTY ENVIRONMENT
     DOVO_EXE=${sub}/src/windows/dovo.exe DOVO_PEEK=${sub}/tests/windows/dovo_peek.exe
-    DOVO_WINE_TEMPLATE=${sub}/wine/prefix)
+    DOVO_WINE_TEMPLATE=${sub}/wine/prefix DOVO_SETUP=${sub}/Dovo-${PROJECT_VERSION}-${pack}-setup.exe
+    DOVO_VERSION=${PROJECT_VERSION})
   string(APPEND subdirs
     "if(EXISTS \"${CMAKE_BINARY_DIR}/${name}/CTestTestfile.cmake\")\n"
     "  subdirs(\"${CMAKE_BINARY_DIR}/${name}\")\n"

@@ -111,7 +111,7 @@ class Wine:
         self.prefix = tempfile.mkdtemp(prefix=os.path.basename(self.template) + ".run.",
                                        dir=os.path.dirname(self.template))
         try:
-            self._copy_prefix()
+            self.copy_prefix(self.template, self.prefix)
             self.env = dict(self.desktop.env, WINEPREFIX=self.prefix,
                             WINEDEBUG=os.environ.get("DOVO_WINEDEBUG", "-all"))
             # persistent: the server, and the registry the test wrote, live
@@ -130,31 +130,36 @@ class Wine:
     def __exit__(self, *exc):
         if self.prefix is None:
             return False
-        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=self.prefix),
-                       capture_output=True)
-        self._forget_server()
-        shutil.rmtree(self.prefix, ignore_errors=True)
+        self.remove_prefix(self.prefix)
         self.prefix = None
         return False
 
-    def _copy_prefix(self):
-        os.rmdir(self.prefix)
-        subprocess.run(["cp", "-al", "--", self.template, self.prefix], check=True)
+    @staticmethod
+    def remove_prefix(prefix):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
+        Wine.forget_server(prefix)
+        shutil.rmtree(prefix, ignore_errors=True)
+
+    @staticmethod
+    def copy_prefix(template, prefix):
+        os.rmdir(prefix)
+        subprocess.run(["cp", "-al", "--", template, prefix], check=True)
         # Wine keeps the name of its server's folder in the prefix; a copy
         # that kept it would share that folder with the template.
-        if os.path.exists(os.path.join(self.prefix, "wineserver")):
-            os.unlink(os.path.join(self.prefix, "wineserver"))
+        if os.path.exists(os.path.join(prefix, "wineserver")):
+            os.unlink(os.path.join(prefix, "wineserver"))
         # Wine rewrites its registry files: copies, so the template's stay
-        for name in os.listdir(self.template):
+        for name in os.listdir(template):
             if name.endswith(".reg"):
-                os.unlink(os.path.join(self.prefix, name))
-                shutil.copy2(os.path.join(self.template, name), os.path.join(self.prefix, name))
+                os.unlink(os.path.join(prefix, name))
+                shutil.copy2(os.path.join(template, name), os.path.join(prefix, name))
 
-    def _forget_server(self):
+    @staticmethod
+    def forget_server(prefix):
         # Wine 8 makes its server's socket folder with mkdtemp (under TMPDIR
         # for the loader, /tmp for wineserver) and nobody removes it.
         try:
-            with open(os.path.join(self.prefix, "wineserver")) as f:
+            with open(os.path.join(prefix, "wineserver")) as f:
                 name = f.read().strip()
         except OSError:
             return
@@ -200,17 +205,20 @@ class Wine:
     def save(self, twips, blocks):
         self._import(KEY, {n: f'"{v}"' for n, v in zip(NAMES, (twips, blocks))})
 
-    def saved(self):
-        """As SaveSetting keeps them, text: a value of another type is
+    def values(self, key):
+        """The key's values by name, as text: a value of another type is
         given as TYPE:DATA, so that it never equals the expected text."""
-        status, out, _ = self.wine("reg", "query", KEY)
+        status, out, _ = self.wine("reg", "query", key)
         found = {}
         for line in out.splitlines():
             parts = line.split(None, 2)
             if len(parts) >= 2 and parts[1].startswith("REG_"):
                 data = parts[2] if len(parts) == 3 else ""
                 found[parts[0]] = data if parts[1] == "REG_SZ" else f"{parts[1]}:{data}"
-        return tuple(found.get(n) for n in NAMES)
+        return found
+
+    def saved(self):
+        return tuple(self.values(KEY).get(n) for n in NAMES)
 
     def set_dpi(self, dpi):
         dword = f"dword:{dpi:08x}"

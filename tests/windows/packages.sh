@@ -6,8 +6,7 @@
 # and the text on where the total is kept.
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=wine-prefix.sh
-source "$here/wine-prefix.sh"
+wine_exe_bits() { /usr/bin/python3 -B "$here/../driver/wineprefix.py" bits "$1"; }
 cmake=$1 build=$2 version=$3 arch=$4
 case $arch in
 x64) bits=64 ;;

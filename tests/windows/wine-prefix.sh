@@ -39,7 +39,7 @@ wine_loader() {
 # wine64 runs 64-bit programs only; 32-bit ones need wine32 (and with it the
 # i386 architecture), and a kernel that runs 32-bit x86 code: some virtual
 # machines run only 64-bit code, and wine32 installs there all the same.
-# Under CTest the verdict is the one make-prefix.sh reached once for the
+# Under CTest the verdict is the one `wineprefix.py make` reached once for the
 # run, kept beside the prefix it made; by hand the loader is asked.
 wine_cannot_run() {
     local loader verdict=${DOVO_WINE_TEMPLATE:+$DOVO_WINE_TEMPLATE.cannot-run}
