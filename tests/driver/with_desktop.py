@@ -17,11 +17,13 @@ def main(args):
         return 125
     # CTest's TERM at a timeout stops the command and the desktop
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    with desktop:
+    try:
         command = desktop.procs.spawn("command", args[0 if panel else 1:], desktop.env, stdin=None,
                                       stdout=None, stderr=None)
         status = command.wait()
         return status if status >= 0 else 128 - status
+    finally:
+        desktop.__exit__(None, None, None)
 
 
 if __name__ == "__main__":
