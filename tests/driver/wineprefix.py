@@ -1,13 +1,7 @@
-"""The Wine prefix a test run's Windows tests copy, and those tests' runner:
-
-    wineprefix.py make DIR BITS    made anew; 77 (skipped) where Wine cannot run BITS-bit
-                                   programs, the reason kept in DIR.cannot-run for the run
-    wineprefix.py remove DIR       its Wine stopped and the prefix removed (700 MB)
-    wineprefix.py run EXE ARGS...  the Windows builds' CMAKE_CROSSCOMPILING_EMULATOR: in a
-                                   copy of $DOVO_WINE_TEMPLATE, else $WINEPREFIX or a prefix
-                                   in the user's cache, never ~/.wine
-    wineprefix.py bits EXE         32 or 64
-"""
+"""make DIR BITS: the Wine prefix a test run's Windows tests copy; 77 (skipped) where Wine cannot
+run BITS-bit programs, the reason kept in DIR.cannot-run.  remove DIR.  run EXE ARGS...: the
+Windows builds' CMAKE_CROSSCOMPILING_EMULATOR, in a copy of $DOVO_WINE_TEMPLATE, else in
+$WINEPREFIX or a prefix in the user's cache, never ~/.wine.  bits EXE: 32 or 64."""
 
 import os
 import shutil
@@ -23,10 +17,8 @@ SKIPPED = 77
 
 
 def cannot_run(bits):
-    """Why this machine's Wine cannot run bits-bit programs, or None.
-    Debian's wine64 runs 64-bit programs only; 32-bit ones need wine32 and
-    a kernel that runs 32-bit x86 code: some virtual machines run only
-    64-bit code, and wine32 installs there all the same."""
+    # 32-bit programs need wine32, and a kernel that runs 32-bit x86 code:
+    # some virtual machines do not, and wine32 installs there all the same.
     loader = LOADERS[bits]
     if not shutil.which("wineserver") or not os.access(loader, os.X_OK):
         return f"no {bits}-bit Wine here (Debian: wine{bits})"
@@ -44,10 +36,8 @@ def make(folder, bits):
             f.write(why + "\n")
         print(why + "; skipped")
         return SKIPPED
-    started = time.monotonic()
-    # The 64-bit loader where there is one: it makes the prefix that runs
-    # both kinds of program (WoW64), as 64-bit Windows is.
-    env = dict(os.environ, WINEPREFIX=folder, WINEDEBUG="-all")
+    # the 64-bit loader where there is one: its prefix runs both kinds (WoW64)
+    started, env = time.monotonic(), dict(os.environ, WINEPREFIX=folder, WINEDEBUG="-all")
     if subprocess.run([LOADERS[32 if cannot_run(64) else 64], "wineboot", "-i"], env=env).returncode:
         return 1
     subprocess.run(["wineserver", "-w"], env=env)
@@ -79,17 +69,16 @@ def run(exe, *args):
         if os.path.realpath(prefix) == os.path.realpath(os.path.expanduser("~/.wine")):
             sys.exit(f"wineprefix.py: will not run tests in the user's own prefix {prefix}")
     try:
-        command = [LOADERS[bits], exe, *args]
-        env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
-        status = subprocess.run(command, env=env).returncode
-        # Wine 8's 32-bit loader itself now and then dies of SIGSEGV on a
-        # busy machine as the program exits, after its tests have passed
-        # (once in about fifty runs).  A fault of the program is not this:
-        # Wine reports that as an exception and an exit status.
-        if status == -signal.SIGSEGV:
-            print(f"wineprefix.py: Wine's loader crashed (SIGSEGV); running {exe} once more", file=sys.stderr)
-            status = subprocess.run(command, env=env).returncode
-        return status if status >= 0 else 128 - status
+        # Wine 8's 32-bit loader itself now and then dies of SIGSEGV on a busy
+        # machine as the program exits, its tests passed (once in about fifty
+        # runs); a fault of the program is an exception and a status instead.
+        for _ in range(2):
+            status = subprocess.run([LOADERS[bits], exe, *args], env=dict(os.environ, WINEPREFIX=prefix,
+                                                                          WINEDEBUG="-all")).returncode
+            if status != -signal.SIGSEGV:
+                return status
+            print(f"wineprefix.py: Wine's loader crashed (SIGSEGV) running {exe}", file=sys.stderr)
+        return 128 + signal.SIGSEGV
     finally:
         if template:
             Wine.remove_prefix(prefix)
