@@ -138,13 +138,14 @@ def bench(build):
     core = next(("%.1f" % (float(r[3]) * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[r[4]])
                  for r in csv.reader(out.splitlines()) if r[:1] == ["StepAndReadouts"]), "?")
     m = {(p, mode, i): median([f[i] for f in runs[p, mode]]) for p, mode in runs for i in (0, 1)}
-    rows = [("measure", "dovo", "baseline", "xlib", "target", ""), ("-" * 30, *["-" * 9] * 3, "-" * 26, "----")]
+    rows = [("measure", *programs, "target", ""), ("-" * 30, *["-" * 9] * 3, "-" * 26, "----")]
     for i, label, fmt in ((0, "CPU s/min", "%.3f"), (1, "wake-ups/s", "%.1f")):
         for mode in modes:
             cap, xlib = (0.01, 0.5)[i], m["xlib", mode, i]
-            limit, why = ((min(cap, xlib), f"{cap}, < xlib") if mode.endswith("resting") else
-                          (1.5 * xlib, "1.5x xlib") if (i, mode) == (0, "hidden.moving") else
-                          (m["baseline", mode, 0], "1.0x baseline") if (i, mode) == (0, "shown.moving") else (0, ""))
+            limit, why = ((min(cap, xlib), f"{cap}, < xlib") if mode.endswith("resting")
+                          else (1.5 * xlib, "1.5x xlib") if (i, mode) == (0, "hidden.moving")
+                          else (m["baseline", mode, 0], "1.0x baseline") if (i, mode) == (0, "shown.moving")
+                          else (0, ""))
             text = str(cap) if limit == cap else ("%.4f", "%.2f")[i] % limit
             rows.append((f"{label}, {mode.replace('.', ', ')}", *[fmt % m[p, mode, i] for p in programs],
                          *((f"<= {text} ({why})", verdict(m["dovo", mode, i], limit)) if why else ("", ""))))
@@ -195,12 +196,13 @@ def bench_windows(exe):
     for mode in ORDER:
         print("%-26s %12.3f %12.1f %16.3f %16.1f" % (mode.replace(".", ", "),
                                                      *[median([f[i] for f in runs[mode]]) for i in range(4)]))
-    print(f"peak RSS of dovo.exe (VmHWM), KiB: {median(hwm)}\nrounds (CPU s/min | wake-ups/s):", *[
-        "  %-15s %s| %s" % (mode, listed([f[0] for f in runs[mode]], "%.4f"), listed([f[1] for f in runs[mode]],
-                                                                                     "%.2f")) for mode in ORDER],
-          "Wine " + subprocess.run([loader, "--version"], capture_output=True, text=True).stdout.strip(),
-          "A call into Wine's server is a round trip to another process, so one tick of\nthe program costs about"
-          " ten context switches here where Windows has none.", sep="\n")
+    print(f"peak RSS of dovo.exe (VmHWM), KiB: {median(hwm)}\nrounds (CPU s/min | wake-ups/s):")
+    for mode in ORDER:
+        print("  %-15s %s| %s" % (mode, listed([f[0] for f in runs[mode]], "%.4f"),
+                                  listed([f[1] for f in runs[mode]], "%.2f")))
+    print("Wine " + subprocess.run([loader, "--version"], capture_output=True, text=True).stdout.strip())
+    print("A call into Wine's server is a round trip to another process, so one tick of\n"
+          "the program costs about ten context switches here where Windows has none.")
 
 
 def server(prefix):
@@ -223,7 +225,8 @@ def soak(build):
     os.environ["DOVO"] = build + "/src/ui/dovo"
     # a rectangle of straight steps clear of the window and the panel, from
     # one step short of a block: a short run carries too
-    corners, ledger = [(1100, 200), (1100, 500), (700, 500), (700, 200)], model.Ledger(567000 - 6000, 3, at=(700, 200))
+    corners = [(1100, 200), (1100, 500), (700, 500), (700, 200)]
+    ledger = model.Ledger(model.BLOCK - 400 * 15, 3, at=corners[-1])
     with Desktop(accessibility=False) as d:
         dovo.save(d.env, ledger.twips, ledger.blocks)
         d.motion(*ledger.at)
@@ -240,20 +243,24 @@ def soak(build):
         except Timeout:
             print(f"soak: dovo died or stopped counting after {steps} steps", file=sys.stderr)
         alive = run.proc.poll() is None
-        rss_end, by = (kib(run.pid, "VmRSS"), "wm" if run.managed() else "direct") if alive else (None, "nothing")
+        rss_end = kib(run.pid, "VmRSS") if alive else None
+        by = ("wm" if run.managed() else "direct") if alive else "nothing"
         status, saved = run.close() if alive else run.wait(1), dovo.saved(d.env)
     print("", *["%-34s %s" % row for row in (
         ("run", f"{seconds} s, {steps} steps of 400/300 px, each held until dovo rests"),
         ("blocks carried during the run", carries), (f"VmRSS after {early_at} s", f"{rss_early} KiB"),
-        ("VmRSS at the end", f"{rss_end} KiB"), ("predicted totalpixels/totalmpixels", f"{ledger.twips} / {ledger.blocks}"),
-        ("saved totalpixels/totalmpixels", " / ".join(map(str, saved))), ("exit status", f"{status} (closed via {by})"))],
-        "", sep="\n")
+        ("VmRSS at the end", f"{rss_end} KiB"),
+        ("predicted totalpixels/totalmpixels", f"{ledger.twips} / {ledger.blocks}"),
+        ("saved totalpixels/totalmpixels", " / ".join(map(str, saved))),
+        ("exit status", f"{status} (closed via {by})"))], "", sep="\n")
     checks = {"dovo ran for the whole soak": alive,
               f"VmRSS at the end ({rss_end} KiB) <= after {early_at} s ({rss_early} KiB) + 1024 KiB":
               None not in (rss_early, rss_end) and rss_end <= rss_early + 1024,
-              "saved totalpixels": saved[0] == str(ledger.twips), "saved totalmpixels": saved[1] == str(ledger.blocks),
+              "saved totalpixels": saved[0] == str(ledger.twips),
+              "saved totalmpixels": saved[1] == str(ledger.blocks),
               "closed through the window manager": by == "wm", "exit status 0": status == 0}
     print(*[("ok   - " if ok else "FAIL - ") + what for what, ok in checks.items()], sep="\n")
+    print(f"{sum(checks.values())} passed, {len(checks) - sum(checks.values())} failed")
     return 0 if all(checks.values()) else 1
 
 
@@ -273,10 +280,12 @@ def screenshot(build, out):
         run.quiet()
         geo = d.geometry(run.wid)
         # left, right, top, bottom: the frame openbox draws
-        fl, fr, ft, fb = map(int, re.findall(r"\d+", d.xprop("-id", str(run.wid), "_NET_FRAME_EXTENTS")) or [0] * 4)
+        frame = re.findall(r"\d+", d.xprop("-id", str(run.wid), "_NET_FRAME_EXTENTS"))
+        fl, fr, ft, fb = map(int, frame or [0] * 4)
         w, h, full = geo["width"] + fl + fr, geo["height"] + ft + fb, d.path("full.png")
         d.run("import", "-window", "root", full, check=True)
-        d.run("convert", full, "-crop", f"{w}x{h}+{geo['x'] - fl}+{geo['y'] - ft}", "+repage", out, check=True)
+        d.run("convert", full, "-crop", f"{w}x{h}+{geo['x'] - fl}+{geo['y'] - ft}", "+repage", out,
+              check=True)
         shutil.copy(full, out[:-4] + "-desktop.png")
         if run.close() != 0:
             return print("screenshot: dovo did not exit with status 0", file=sys.stderr) or 1
@@ -285,4 +294,5 @@ def screenshot(build, out):
 
 if __name__ == "__main__":
     tool, *arguments = sys.argv[1:]
-    sys.exit({"bench": bench, "bench-windows": bench_windows, "soak": soak, "screenshot": screenshot}[tool](*arguments))
+    sys.exit({"bench": bench, "bench-windows": bench_windows, "soak": soak,
+              "screenshot": screenshot}[tool](*arguments))
