@@ -7,6 +7,7 @@ import sys
 
 from desktop import Desktop
 
+
 def main(args):
     panel = args[:1] != ["--no-panel"]
     desktop = Desktop(panel=panel, accessibility=False)
