@@ -29,6 +29,19 @@ std::unique_ptr<QSettings> OpenSettings(const QString& organisation)
     return settings;
 }
 
+// QSettings opens its file as it is made, with a blocking open: a FIFO put
+// in the file's place would hang the GUI thread before the window shows.
+// The folder (QSettings::setPath's, else the user's) is learned from an
+// instance whose file is in a folder that is not there; Dovo's own file is
+// opened through QSettings only once read() found it a regular file.
+QString SettingsPath(const QString& organisation)
+{
+    const QSettings probe(QSettings::NativeFormat, QSettings::UserScope,
+                          organisation + QStringLiteral(".path/probe"));
+    const QString folder = QFileInfo(QFileInfo(probe.fileName()).absolutePath()).absolutePath();
+    return folder + '/' + organisation + QStringLiteral(".conf");
+}
+
 QString FullKey(const QString& section, const QString& key)
 {
     return section + '/' + key;
@@ -45,6 +58,9 @@ QString Text(const QVariant& value)
 
 QString Reason(int error)
 {
+    if (error == ESPIPE) { // ReadAll's word for a FIFO, a socket, a device
+        return QStringLiteral("it is not a regular file");
+    }
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
@@ -61,6 +77,12 @@ int ReadAll(const QByteArray& name, QByteArray& bytes)
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return errno;
+    }
+    // A FIFO reads as empty here, and QSettings would block on it after.
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return S_ISDIR(status.st_mode) ? EISDIR : ESPIPE;
     }
     bytes.clear();
     int error = 0;
@@ -184,7 +206,7 @@ void ClearAbandonedLocks(const QString& file)
 } // namespace
 
 SettingsFile::SettingsFile(QString organisation, MoveCall moveWithoutReplacing)
-    : organisation_(std::move(organisation)), path_(OpenSettings(organisation_)->fileName()),
+    : organisation_(std::move(organisation)), path_(SettingsPath(organisation_)),
       move_(moveWithoutReplacing ? moveWithoutReplacing : RenameWithoutReplacing)
 {}
 

@@ -227,17 +227,23 @@ TEST_F(SettingsFileTest, AnUnwritableLocationFailsWithThePathAndLeavesTheOldFile
 // Root reads through permission bits (a file of mode 000 is left to the
 // faults_files scenario, run as a user), but not through the kernel:
 // /proc/self/mem fails a read at offset 0 with EIO, as that page is never
-// mapped, and a link to itself cannot be opened.
+// mapped, and a link to itself cannot be opened. A FIFO read as a file
+// would hang the program before its window shows.
 TEST_F(SettingsFileTest, AFileThatCannotBeReadIsLeftAsItIsAndReadOnceItCanBe)
 {
     const std::pair<const char*, const char*> cases[] = {
         {"/proc/self/mem", "Input/output error"},
         {"Dovo.conf", "Too many levels of symbolic links"},
+        {"fifo", "it is not a regular file"},
     };
     for (const auto& [target, says] : cases) {
         SCOPED_TRACE(target);
         QDir(config).removeRecursively();
         QDir().mkpath(config);
+        if (std::string(target) == "fifo") {
+            ASSERT_EQ(::mkfifo(QFile::encodeName(QDir(config).filePath(target)).constData(), 0600),
+                      0);
+        }
         ASSERT_EQ(::symlink(target, QFile::encodeName(file()).constData()), 0);
         errors();
 
