@@ -42,7 +42,8 @@ def program(request):
     if request.param == "linux":
         if not os.environ.get("DOVO"):
             pytest.skip("no Linux program: set DOVO")
-        yield Linux(request.getfixturevalue("desktop"))
+        yield (linux := Linux(request.getfixturevalue("desktop")))
+        linux.unlock()
         return
     missing = [var for var in WINE if not os.environ.get(var)]
     if missing:

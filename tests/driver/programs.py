@@ -9,7 +9,9 @@ both: the Linux program (dovo.py's Dovo) and the Windows program under Wine.
     program.balloon()         a balloon or tooltip is up
 """
 
+import glob
 import os
+import pathlib
 import shutil
 import subprocess
 import tempfile
@@ -31,7 +33,8 @@ class Linux:
     source = "X11"
 
     def __init__(self, desktop):
-        self.desktop = desktop
+        self.desktop, self.where = desktop, dovo.conf_path(desktop.env)
+        self.unlock = lambda: None
 
     def start(self, *args, env=None):
         self.desktop.env.update(env or {})
@@ -42,6 +45,24 @@ class Linux:
 
     def saved(self):
         return dovo.saved(self.desktop.env)
+
+    def store(self, pairs):
+        pathlib.Path(self.where).write_text("[odoledger]\n" + "".join(f"{k}={v}\n" for k, v in pairs.items()))
+
+    def kept(self):
+        return {os.path.basename(p): content(p) for p in glob.glob(self.where + ".damaged-*")}
+
+    def lock(self):
+        # its folder on a full disk (as root, else read-only): a failed write again is no damage
+        folder, stored = os.path.dirname(self.where), content(self.where)
+        full = ["mount", "-t", "tmpfs", "-o", "size=64k", "full", folder]
+        if subprocess.run(full, capture_output=True).returncode:
+            self.unlock = lambda: os.chmod(folder, 0o755)
+            return os.chmod(folder, 0o555)
+        self.unlock = lambda: subprocess.run(["umount", folder], check=True)
+        pathlib.Path(self.where).write_bytes(stored)
+        with open(os.path.join(folder, "filler"), "wb", buffering=0) as f:
+            f.write(bytes(1 << 20))
 
     def run(self, args, display=True):
         env = dict(self.desktop.env)
@@ -63,6 +84,13 @@ class Linux:
             if "_NET_WM_WINDOW_TYPE_TOOLTIP" in d.xprop("-id", w, "_NET_WM_WINDOW_TYPE"):
                 return True
         return False
+
+
+def content(path):
+    """A file's bytes, a folder's files by name, else whether something is there."""
+    if os.path.isdir(path):
+        return {n: content(os.path.join(path, n)) for n in os.listdir(path)}
+    return pathlib.Path(path).read_bytes() if os.path.isfile(path) else os.path.lexists(path)
 
 
 def pe_bits(path):
@@ -98,6 +126,7 @@ class Wine:
 
     name = "wine"
     source = "GetCursorPos"
+    where = KEY.replace("HKCU", "HKEY_CURRENT_USER", 1)
 
     def __init__(self, desktop, exe, peek, template):
         self.desktop, self.exe, self.peek, self.template = desktop, exe, peek, template
@@ -204,6 +233,15 @@ class Wine:
 
     def save(self, twips, blocks):
         self._import(KEY, {n: f'"{v}"' for n, v in zip(NAMES, (twips, blocks))})
+
+    def store(self, values):
+        self._import(KEY, {n: f'"{v}"' for n, v in values.items()})
+
+    def kept(self):
+        return {n: v for n, v in self.values(KEY).items() if ".damaged-" in n}
+
+    def lock(self):  # read-only for everyone until the test's wineserver ends
+        self.wine(self.peek, "lock-key", check=True)
 
     def values(self, key):
         """The key's values by name, as text: a value of another type is

@@ -224,8 +224,7 @@ TEST_F(SettingsFileTest, AnUnwritableLocationFailsWithThePathAndLeavesTheOldFile
     EXPECT_EQ(read(folder.filePath(QStringLiteral("blocked"))), "not a folder");
 }
 
-// Root reads through permission bits (a file of mode 000 is left to the
-// faults_files scenario, run as a user), but not through the kernel:
+// Root reads through permission bits, but not through the kernel:
 // /proc/self/mem fails a read at offset 0 with EIO, as that page is never
 // mapped, and a link to itself cannot be opened. A FIFO read as a file
 // would hang the program before its window shows.
