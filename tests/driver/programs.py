@@ -7,15 +7,19 @@ both: the Linux program (dovo.py's Dovo) and the Windows program under Wine.
     program.run(args, display)  a run that must not start: (status, out, err)
     program.set_dpi(n)        the density the programs started from now on get
     program.balloon()         a balloon or tooltip is up
+    program.can_sleep()       before start: the machine may sleep
+    program.sleeps(run), wakes(run), end_session(run) (the status)
 """
 
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 
 import dovo
 from dovo import Dovo
+from logind import Logind
 from procs import wait_for
 
 KEY = r"HKCU\Software\VB and VBA Program Settings\Dovo\odoledger"
@@ -33,9 +37,9 @@ class Linux:
     def __init__(self, desktop):
         self.desktop = desktop
 
-    def start(self, *args, env=None):
+    def start(self, *args, env=None, **streams):
         self.desktop.env.update(env or {})
-        return Dovo(self.desktop, *args)
+        return Dovo(self.desktop, *args, **streams)
 
     def save(self, twips, blocks):
         dovo.save(self.desktop.env, twips, blocks)
@@ -54,6 +58,23 @@ class Linux:
     def set_dpi(self, dpi):
         # Qt takes the logical density from Xft.dpi when it is set
         self.desktop.run("xrdb", "-nocpp", "-merge", input=f"Xft.dpi: {dpi}\n", check=True)
+
+    def can_sleep(self):
+        self.logind = Logind(self.desktop)
+
+    def sleeps(self, dovo_run):
+        self.logind.ask("sleep", "1")
+        self.logind.wait("dovo lets go of its delay lock", lambda taken, open_, held: open_ == 0)
+
+    def wakes(self, dovo_run):
+        taken = self.logind.state()[0]
+        self.logind.ask("sleep", "0")
+        self.logind.wait("dovo takes a new delay lock", lambda t, open_, held: (t, open_) == (taken + 1, 1))
+
+    def end_session(self, dovo_run):
+        # what logind sends the session's processes
+        os.kill(dovo_run.pid, signal.SIGTERM)
+        return dovo_run.wait()
 
     def balloon(self, dovo_run):
         # Qt's balloons are tooltip windows of its own process (its tray
@@ -219,6 +240,23 @@ class Wine:
                      r"\Software\Fonts", {"LogPixels": dword})
         assert self.wine(self.peek, "dpi")[1].strip() == str(dpi), "Wine's programs get the new dpi"
 
+    def can_sleep(self):
+        pass
+
+    # What Windows tells the programs before a suspend (WM_POWERBROADCAST,
+    # PBT_APMSUSPEND), after a resume a user started (PBT_APMRESUMESUSPEND),
+    # and when an installer's Restart Manager closes them (ENDSESSION_CLOSEAPP).
+    def sleeps(self, dovo_run):
+        dovo_run.send(0x218, 4, 0)
+
+    def wakes(self, dovo_run):
+        dovo_run.send(0x218, 7, 0)
+
+    def end_session(self, dovo_run):
+        dovo_run.send(0x11, 0, 1)
+        dovo_run.send(0x16, 1, 1)
+        return dovo_run.wait()
+
     def balloon(self, dovo_run):
         # a window of Wine's explorer.exe, unmanaged unlike its docked icons
         d = self.desktop
@@ -279,6 +317,10 @@ class WineDovo(Dovo):
         wait_for(f"dovo's tick slows down at {at}", lambda: self._told_at(*at) > self.QUIET_TICKS + 1,
                  timeout=30)
         self.desktop.run("xdotool", "click", "1", check=True)
+
+    def send(self, *message):
+        """Handled by Dovo's window when this returns (SendMessage)."""
+        self.wine.wine(self.wine.peek, "send", *map(str, message), check=True)
 
     def _told_at(self, x, y):
         return sum(1 for n, (pid, _client, what, *v) in enumerate(self.desktop.asked())
