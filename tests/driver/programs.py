@@ -7,8 +7,8 @@ both: the Linux program (dovo.py's Dovo) and the Windows program under Wine.
     program.run(args, display)  a run that must not start: (status, out, err)
     program.set_dpi(n)        the density the programs started from now on get
     program.balloon()         a balloon or tooltip is up
-    program.can_sleep()       before start: the machine may sleep
-    program.sleeps(run), wakes(run), end_session(run) (the status)
+    program.can_sleep()       before start; then sleeps(run, True) / (run, False): resumed
+    program.end_session(run)  the end of the session; the exit status
 """
 
 import os
@@ -62,18 +62,12 @@ class Linux:
     def can_sleep(self):
         self.logind = Logind(self.desktop)
 
-    def sleeps(self, dovo_run):
-        self.logind.ask("sleep", "1")
-        self.logind.wait("dovo lets go of its delay lock", lambda taken, open_, held: open_ == 0)
-
-    def wakes(self, dovo_run):
-        taken = self.logind.state()[0]
-        self.logind.ask("sleep", "0")
-        self.logind.wait("dovo takes a new delay lock", lambda t, open_, held: (t, open_) == (taken + 1, 1))
+    def sleeps(self, dovo_run, asleep):
+        self.logind.ask("sleep", str(int(asleep)))  # the lock let go once saved, a new one at the resume
+        self.logind.wait(f"dovo holds {int(not asleep)} delay lock", lambda taken, locks, held: locks == (not asleep))
 
     def end_session(self, dovo_run):
-        # what logind sends the session's processes
-        os.kill(dovo_run.pid, signal.SIGTERM)
+        os.kill(dovo_run.pid, signal.SIGTERM)  # as logind ends a session
         return dovo_run.wait()
 
     def balloon(self, dovo_run):
@@ -240,17 +234,13 @@ class Wine:
                      r"\Software\Fonts", {"LogPixels": dword})
         assert self.wine(self.peek, "dpi")[1].strip() == str(dpi), "Wine's programs get the new dpi"
 
-    def can_sleep(self):
+    def can_sleep(self):  # Windows tells every program
         pass
 
-    # What Windows tells the programs before a suspend (WM_POWERBROADCAST,
-    # PBT_APMSUSPEND), after a resume a user started (PBT_APMRESUMESUSPEND),
-    # and when an installer's Restart Manager closes them (ENDSESSION_CLOSEAPP).
-    def sleeps(self, dovo_run):
-        dovo_run.send(0x218, 4, 0)
-
-    def wakes(self, dovo_run):
-        dovo_run.send(0x218, 7, 0)
+    # WM_POWERBROADCAST: PBT_APMSUSPEND, PBT_APMRESUMESUSPEND (a resume a user
+    # started); WM_QUERYENDSESSION, WM_ENDSESSION: the Restart Manager closes it.
+    def sleeps(self, dovo_run, asleep):
+        dovo_run.send(0x218, 4 if asleep else 7, 0)
 
     def end_session(self, dovo_run):
         dovo_run.send(0x11, 0, 1)
@@ -318,8 +308,7 @@ class WineDovo(Dovo):
                  timeout=30)
         self.desktop.run("xdotool", "click", "1", check=True)
 
-    def send(self, *message):
-        """Handled by Dovo's window when this returns (SendMessage)."""
+    def send(self, *message):  # handled when this returns
         self.wine.wine(self.wine.peek, "send", *map(str, message), check=True)
 
     def _told_at(self, x, y):
