@@ -43,8 +43,7 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
     // daemon, a compositor's socket) must fail with EPIPE, which each
     // client library takes as a lost connection, not end Dovo before it
     // saves: killed by SIGPIPE when the X server went away, the travel since
-    // the last periodic save was lost (e2e_faults_kill, 1 run in 3 under
-    // load).
+    // the last periodic save was lost (1 run in 3 under load).
     ::signal(SIGPIPE, SIG_IGN);
 }
 

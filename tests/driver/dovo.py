@@ -33,7 +33,7 @@ class Reader:
 class Dovo:
     """One run of $DOVO; the desktop stops it if the test does not."""
 
-    def __init__(self, desktop, *args):
+    def __init__(self, desktop, *args, **streams):
         self.desktop = desktop
         env = dict(desktop.env)
         # Qt exposes its widgets on the accessibility bus only when told a
@@ -41,7 +41,7 @@ class Dovo:
         # with this.
         env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         self.mark()
-        self.proc = desktop.procs.spawn("dovo", [os.environ["DOVO"], *args], env)
+        self.proc = desktop.procs.spawn("dovo", [os.environ["DOVO"], *args], env, **streams)
         self.pid = self.proc.pid
         self.wid = wait_for(f"dovo shows one managed window titled {TITLE!r}", self._window, timeout=30)
         # It samples where the pointer is before the window maps: the place

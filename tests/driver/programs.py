@@ -7,17 +7,21 @@ both: the Linux program (dovo.py's Dovo) and the Windows program under Wine.
     program.run(args, display)  a run that must not start: (status, out, err)
     program.set_dpi(n)        the density the programs started from now on get
     program.balloon()         a balloon or tooltip is up
+    program.can_sleep()       before start; then sleeps(run, True) / (run, False): resumed
+    program.end_session(run)  the end of the session; the exit status
 """
 
 import glob
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 import tempfile
 
 import dovo
 from dovo import Dovo
+from logind import Logind
 from procs import wait_for
 
 KEY = r"HKCU\Software\VB and VBA Program Settings\Dovo\odoledger"
@@ -36,9 +40,9 @@ class Linux:
         self.desktop, self.where = desktop, dovo.conf_path(desktop.env)
         self.unlock = lambda: None
 
-    def start(self, *args, env=None):
+    def start(self, *args, env=None, **streams):
         self.desktop.env.update(env or {})
-        return Dovo(self.desktop, *args)
+        return Dovo(self.desktop, *args, **streams)
 
     def save(self, twips, blocks):
         dovo.save(self.desktop.env, twips, blocks)
@@ -75,6 +79,17 @@ class Linux:
     def set_dpi(self, dpi):
         # Qt takes the logical density from Xft.dpi when it is set
         self.desktop.run("xrdb", "-nocpp", "-merge", input=f"Xft.dpi: {dpi}\n", check=True)
+
+    def can_sleep(self):
+        self.logind = Logind(self.desktop)
+
+    def sleeps(self, dovo_run, asleep):
+        self.logind.ask("sleep", str(int(asleep)))  # the lock let go once saved, a new one at the resume
+        self.logind.wait(f"dovo holds {int(not asleep)} delay lock", lambda taken, locks, held: locks == (not asleep))
+
+    def end_session(self, dovo_run):
+        os.kill(dovo_run.pid, signal.SIGTERM)  # as logind ends a session
+        return dovo_run.wait()
 
     def balloon(self, dovo_run):
         # Qt's balloons are tooltip windows of its own process (its tray
@@ -265,6 +280,19 @@ class Wine:
                      r"\Software\Fonts", {"LogPixels": dword})
         assert self.wine(self.peek, "dpi")[1].strip() == str(dpi), "Wine's programs get the new dpi"
 
+    def can_sleep(self):  # Windows tells every program
+        pass
+
+    # WM_POWERBROADCAST: PBT_APMSUSPEND, PBT_APMRESUMESUSPEND (a resume a user
+    # started); WM_QUERYENDSESSION, WM_ENDSESSION: the Restart Manager closes it.
+    def sleeps(self, dovo_run, asleep):
+        dovo_run.send(0x218, 4 if asleep else 7, 0)
+
+    def end_session(self, dovo_run):
+        dovo_run.send(0x11, 0, 1)
+        dovo_run.send(0x16, 1, 1)
+        return dovo_run.wait()
+
     def balloon(self, dovo_run):
         # a window of Wine's explorer.exe, unmanaged unlike its docked icons
         d = self.desktop
@@ -325,6 +353,9 @@ class WineDovo(Dovo):
         wait_for(f"dovo's tick slows down at {at}", lambda: self._told_at(*at) > self.QUIET_TICKS + 1,
                  timeout=30)
         self.desktop.run("xdotool", "click", "1", check=True)
+
+    def send(self, *message):  # handled when this returns
+        self.wine.wine(self.wine.peek, "send", *map(str, message), check=True)
 
     def _told_at(self, x, y):
         return sum(1 for n, (pid, _client, what, *v) in enumerate(self.desktop.asked())
