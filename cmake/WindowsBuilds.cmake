@@ -38,7 +38,7 @@ ${arch}-w64-mingw32-g++-posix (Debian: the windows packages of scripts/packages.
   # Python and x11probe, this build's dovo.exe and dovo_peek.exe, in copies
   # of the prefix its fixture makes.
   set(sub ${CMAKE_BINARY_DIR}/${name})
-  dovo_driver_test(${name}.driver_wine -m wine test_scenarios.py test_wine.py test_store.py test_lifecycle.py)
+  dovo_driver_test(${name}.driver_wine -m wine test_scenarios.py test_wine.py test_store.py test_lifecycle.py test_tray.py)
   set_tests_properties(${name}.driver_wine PROPERTIES
     LABELS "gui;wine" FIXTURES_REQUIRED "${name}.wine;${name}.packages")
   set_property(TEST ${name}.driver_wine APPEND PROPERTY ENVIRONMENT

@@ -52,6 +52,8 @@ def controls(pid):
         role = node.get_role()
         if role == Atspi.Role.LABEL:
             found["labels"].append(node.get_name())
+        elif role == Atspi.Role.FILLER:  # the window: Qt gives its tooltip as its description
+            found.setdefault("tooltip", node.get_description())
         elif role == Atspi.Role.PUSH_BUTTON:
             found["buttons"].append(node.get_name())
             buttons[node.get_name()] = node

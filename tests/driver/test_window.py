@@ -5,7 +5,6 @@ closed, and the counting that goes on while it is hidden."""
 
 import collections
 import os
-import signal
 
 import pytest
 
@@ -106,13 +105,12 @@ STEPS = {
 STILL = ("right click", "stays")
 
 # panel | dovo's runs: the steps of each and how it ends (closed through the
-# window manager or sent straight to the window, or SIGTERM)
+# window manager or sent straight to the window)
 TRAY = [
     pytest.param(True, [
         ([("minimise", "withdrawn", 1), ("right click", "withdrawn", 1), ("left click", "normal", 1)],
          "closed through the window manager"),
         ([("minimise", "withdrawn", 1)], "closed directly"),
-        ([], "SIGTERM"),
     ], id="the icon brings back the window the minimise hid, a right click does not"),
     pytest.param(True, [
         ([("minimise", "withdrawn", 1), ("panel ends", "normal", 0), ("minimise", "iconic", 0),
@@ -156,20 +154,14 @@ def test_tray(desktop, panel, runs):
                 STEPS[step](dovo)
                 wait_for(f"after {step}: {state} with {icons} icons docked",
                          lambda: (dovo.state(), len(desktop.tray_icons())) == (state, icons))
-        if end == "SIGTERM":
-            dovo.proc.send_signal(signal.SIGTERM)
-            status = dovo.wait()
-        else:
-            assert end == ("closed through the window manager" if dovo.managed() else "closed directly")
-            status = dovo.close()
-        assert status == 0, end
+        assert end == ("closed through the window manager" if dovo.managed() else "closed directly")
+        assert dovo.close() == 0, end
         wait_for("the icon leaves the tray", lambda: desktop.tray_icons() == [])
 
 
 def test_counting_around_the_tray(desktop):
     """A real click on "Reset Counter" keeps only what follows it, and the
-    pointer is counted while the window hides in the tray; a stray Space on
-    the window the icon brought back leaves the totals."""
+    pointer is counted while the window hides in the tray."""
     save(desktop.env, 560000, 2)
     dovo = Dovo(desktop)
     ledger = model.Ledger(560000, 2, at=desktop.pointer())
@@ -191,17 +183,3 @@ def test_counting_around_the_tray(desktop):
     wait_for("the hidden window's readouts count on", shown)
     assert dovo.close() == 0
     assert saved(desktop.env) == ("4575", "0") == (str(ledger.twips), str(ledger.blocks))
-
-    dovo = Dovo(desktop)
-    ledger.at = desktop.pointer()
-    dovo.minimise()
-    wait_for("the minimise hides the window in the tray", lambda: dovo.state() == "withdrawn")
-    dovo.click_icon(1, ledger)
-    wait_for("the icon brings the window back", lambda: dovo.state() == "normal")
-    wait_for("the window brought back has the keyboard",
-             lambda: desktop.run("xdotool", "getwindowfocus").stdout.strip() == str(dovo.wid))
-    desktop.run("xdotool", "key", "space", check=True)
-    # The close reaches dovo after the key, in the same queue: what it saves
-    # is what it kept after the Space.
-    assert dovo.close() == 0
-    assert saved(desktop.env) == (str(ledger.twips), str(ledger.blocks))
