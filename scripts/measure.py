@@ -1,5 +1,5 @@
 """scripts/bench, bench-windows, soak and screenshot on the driver's desktop:
-tools.py bench BUILD | bench-windows DOVO.EXE | soak BUILD | screenshot BUILD OUT.png"""
+measure.py bench BUILD | bench-windows DOVO.EXE | soak BUILD | screenshot BUILD OUT.png"""
 
 import csv
 import glob
@@ -10,12 +10,13 @@ import subprocess
 import sys
 import time
 
-import dovo
-import model
-from desktop import Desktop
-from dovo import TITLE, Dovo
-from procs import Processes, Timeout, wait_for
-from programs import LOADERS, Wine, pe_bits
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "driver"))
+import dovo  # noqa: E402
+import model  # noqa: E402
+from desktop import Desktop  # noqa: E402
+from dovo import TITLE, Dovo  # noqa: E402
+from procs import Processes, Timeout, wait_for  # noqa: E402
+from programs import LOADERS, Wine, pe_bits  # noqa: E402
 
 SETTLE = 2  # start-up, the switch to or from the tray, the last tick after a move: done
 MOVE = 0.05  # a move this often: faster than the 200 ms tick, as a hand moves
