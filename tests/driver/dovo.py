@@ -46,7 +46,9 @@ class Dovo:
         self.wid = wait_for(f"dovo shows one managed window titled {TITLE!r}", self._window, timeout=30)
         # It samples where the pointer is before the window maps: the place
         # it counts from.  A move before that would only move the start.
-        wait_for("dovo samples the pointer", lambda: self._asked("settled"), timeout=5)
+        # Only the X desktop hears it: a compositor's test has its own signs.
+        if hasattr(desktop, "queries"):
+            wait_for("dovo samples the pointer", lambda: self._asked("settled"), timeout=5)
 
     # ------------------------------------------------------------ window
     def _window(self):

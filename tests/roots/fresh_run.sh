@@ -17,7 +17,7 @@ release=${1:-bookworm}
 must "desktop starts" desktop_start
 
 run_log=$DESKTOP_DIR/logs/fresh-run.log
-"$here/../../scripts/lib/debian-root.sh" --fresh "$release" -- sh -c \
+python3 "$here/../driver/roots.py" --fresh "$release" -- sh -c \
     'git clone -q /dovo /root/dovo && cd /root/dovo && exec scripts/run' >"$run_log" 2>&1 &
 run_pid=$!
 desktop_track_pid "$run_pid"

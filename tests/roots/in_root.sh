@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Inside a Debian root (scripts/lib/debian-root.sh): builds Dovo and its tests
+# Inside a Debian root (tests/driver/roots.py): builds Dovo and its tests
 # with that release's compiler, Qt and CMake, warnings as errors, and runs the
 # tests whose names match REGEX there. A test named in REPEAT runs that many
 # times, for faults that come in most runs but not all.

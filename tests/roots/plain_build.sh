@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Inside a root with only the "build" packages (scripts/lib/debian-root.sh
+# Inside a root with only the "build" packages (tests/driver/roots.py
 # --build-only): a packager's build, configured with no options at all as
 # the distributions' CMake helpers do, then built and installed into a
 # staging folder. Passes when every file a desktop needs is installed.
