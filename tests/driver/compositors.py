@@ -22,8 +22,7 @@ from procs import Processes, Timeout, wait_for  # noqa: E402
 
 def started(request, compositor, needs):
     """For a fixture: yield from started(...)."""
-    missing = [t for t in needs if not (os.environ.get(t) if t.isupper() else shutil.which(t))]
-    if missing:
+    if missing := [t for t in needs if not (os.environ.get(t) if t.isupper() else shutil.which(t))]:
         pytest.skip("cannot run without " + ", ".join(missing))
     request.node.stash[LOGS] = compositor
     with compositor:
@@ -83,8 +82,7 @@ class Compositor(Desktop):
         return self.call("org.freedesktop.DBus", "/", "org.freedesktop.DBus", "NameHasOwner", "(s)", name)[0]
 
     def heard(self):
-        with open(self.monitor.stdout_path) as f:
-            return f.read()
+        return open(self.monitor.stdout_path).read()
 
     def calls(self, member):
         return len(re.findall(rf"member={member}$", self.heard(), re.M))
@@ -122,10 +120,8 @@ class KWin(Compositor):
         self.scale = scale
 
     def start(self):
-        # Debian's kwin_wayland has the capability cap_sys_resource, which a
-        # container refuses. Q: software rendering; no permission checks:
-        # fake input for the test. KWin tells where its XWayland is to its
-        # session program alone.
+        # A copy: Debian's has a capability a container refuses. KWin tells
+        # where its XWayland is to its session program alone.
         kwin = shutil.copy(shutil.which("kwin_wayland"), self.path("bin"))
         told, session = self.path("session.env"), self.path("session")
         with open(session, "w") as f:
@@ -134,7 +130,8 @@ class KWin(Compositor):
         self.procs.spawn("kwin", [
             kwin, "--virtual", "--width", "1280", "--height", "800", "--scale", str(self.scale), "--socket",
             "kwin-dovo", "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities", "--xwayland",
-            "--exit-with-session", session], dict(self.env, KWIN_COMPOSE="Q", KWIN_WAYLAND_NO_PERMISSION_CHECKS="1"))
+            "--exit-with-session", session],  # Q: software rendering; fake input for any client
+            dict(self.env, KWIN_COMPOSE="Q", KWIN_WAYLAND_NO_PERMISSION_CHECKS="1"))
         wait_for("KWin starts its session", lambda: os.path.exists(told), timeout=START)
         with open(told) as f:
             self.env.update(zip(("DISPLAY", "XAUTHORITY"), f.read().split()), WAYLAND_DISPLAY="kwin-dovo",
@@ -155,7 +152,8 @@ class KWin(Compositor):
         return self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", method, "(s)", self.PLUGIN)[0]
 
     def pointer(self, *points):
-        """At each logical point in turn, a millisecond apart."""
+        """At each logical point in turn, a millisecond apart; each call an input
+        device that comes and goes, which XWayland tells Dovo's window of."""
         subprocess.run([os.environ["KWIN_POINTER"], *(str(c) for p in points for c in p)], env=self.env,
                        timeout=10, check=True)
 
