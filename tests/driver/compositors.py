@@ -88,10 +88,13 @@ class Compositor(Desktop):
         return len(re.findall(rf"member={member}$", self.heard(), re.M))
 
     def dovo(self, *argv, **env):
-        return self.procs.spawn("dovo", [*argv] or [os.environ["DOVO"]],
-                                {**self.env, "DOVO_AUTOSAVE_INTERVAL_MS": "100", **env})
+        self.running = self.procs.spawn("dovo", [*argv] or [os.environ["DOVO"]],
+                                        {**self.env, "DOVO_AUTOSAVE_INTERVAL_MS": "100", **env})
+        return self.running
 
     def total(self):
+        """What the running Dovo saved: a Dovo that ended never counts on."""
+        assert self.running.poll() is None, f"dovo ended with {self.running.returncode}"
         return int(saved(self.env)[0] or 0)
 
     def window(self, proc):
