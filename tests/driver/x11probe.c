@@ -1,5 +1,5 @@
 /*
- * Tiny Xlib helper that desktop.sh compiles into its temporary folder.
+ * Tiny Xlib helper of the end-to-end driver (desktop.py, dovo.py).
  *
  * None of the installed X tools (xprop, xwininfo, xdotool, wmctrl) can ask
  * who owns a selection, and that is the only race-free signal that a system
