@@ -1,51 +1,35 @@
 /*
  * Tiny Xlib helper of the end-to-end driver (desktop.py, dovo.py).
  *
- * None of the installed X tools (xprop, xwininfo, xdotool, wmctrl) can ask
- * who owns a selection, and that is the only race-free signal that a system
- * tray or a window manager has finished taking over the screen: tint2 sets
- * its tray properties *before* it claims _NET_SYSTEM_TRAY_S0.
+ *   owner SELECTION   exit 0 iff the selection has an owner: none of the X
+ *                     tools can ask, and it is the only race-free sign that a
+ *                     tray or window manager has taken over (tint2 sets its
+ *                     tray properties *before* it claims _NET_SYSTEM_TRAY_S0)
+ *   delete WINDOW     send WM_DELETE_WINDOW straight to the client; exit 2 if
+ *                     it does not take part.  openbox ignores wmctrl -c for a
+ *                     window it no longer manages (withdrawn to the tray).
+ *   motion X Y        XTest motion, as a device reports it: a program that
+ *                     wakes on motion never sees xdotool's XWarpPointer
+ *   ping WINDOW       _NET_WM_PING the client and wait for its answer
+ *   wm-sync           ask the window manager for frame extents and wait
+ *                     until it has set them
+ *   queries           until killed, one line per pointer question any client
+ *                     asks (below)
  *
- * wmctrl -i -c only asks the window manager to close a window, and openbox
- * silently ignores that for a window it no longer manages (one the program
- * withdrew to the tray).  "delete" sends the same WM_DELETE_WINDOW message a
- * window manager would send, straight to the client.
+ * ping and wm-sync tell "nothing happened" from "not yet": a client answers a
+ * ping after every event sent it before, and the window manager sets the
+ * extents after every request it was sent before.
  *
- *   x11probe owner SELECTION   print owner window (0x0 if none); exit 0 iff owned
- *   x11probe delete WINDOW     send WM_DELETE_WINDOW; exit 2 if the window
- *                              does not take part in that protocol
- *   x11probe motion X Y        move the pointer to (X, Y) as a device would
- *   x11probe queries           until killed, one line per pointer question
- *                              any client asks the server (see below)
- *   x11probe ping WINDOW       _NET_WM_PING the window's client and wait for
- *                              its answer
- *   x11probe wm-sync           ask the window manager for frame extents and
- *                              wait until it has set them
+ * queries lets a test see Dovo sample the pointer without waiting by the
+ * clock: through RECORD it hears every QueryPointer reply and every XInput 2
+ * request that opens or arms a motion watch, and names the client's process
+ * through X-Resource (PID 0: gone before it was named).  After a first line
+ * "recording", lines are:
  *
- * ping and wm-sync are how a test knows that nothing happened rather than
- * not yet: a client answers a ping in its turn after every event the server
- * sent it before, and the window manager sets the extents in its turn after
- * every request it was sent before.
- *
- * xdotool mousemove warps the pointer (XWarpPointer), which no input device
- * reports; a program that wakes on pointer motion only sees XTest motion,
- * as it sees a real mouse.
- *
- * "queries" is how a test sees Dovo sample the pointer without waiting by
- * the clock: through the RECORD extension it hears every QueryPointer reply
- * and every XInput 2 request that opens or arms a motion watch, of every
- * client, and names the client's process through X-Resource.  Lines:
- *
- *   PID CLIENT pointer X Y     the server told the client the pointer is at
- *                              (X, Y), in the screen's pixels
- *   PID CLIENT xi2             the client asked for XInput 2 (XIQueryVersion)
- *   PID CLIENT raw-motion on   it selected raw motion on some window (off:
- *                              it deselected it)
- *
- * PID is 0 when the client was gone before it could be named.  The first
- * line, "recording", says that everything after it is heard.
+ *   PID CLIENT pointer X Y       the server told the client the pointer is at (X, Y)
+ *   PID CLIENT xi2               the client asked for XInput 2 (XIQueryVersion)
+ *   PID CLIENT raw-motion on|off it (de)selected raw motion on some window
  */
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xlibint.h>
 #include <X11/Xproto.h>
@@ -71,29 +55,55 @@ static int on_x_error(Display* d, XErrorEvent* e)
     return 0;
 }
 
+static int fail(int rc, const char* why)
+{
+    fprintf(stderr, "x11probe: %s\n", why);
+    return rc;
+}
+
 static int usage(void)
 {
-    fputs("usage: x11probe owner SELECTION | delete WINDOW | motion X Y | queries | ping WINDOW | "
-          "wm-sync\n",
-          stderr);
-    return 64;
+    return fail(64, "usage: owner SELECTION | delete WINDOW | motion X Y | queries | ping WINDOW "
+                    "| wm-sync");
+}
+
+static Window window_arg(const char* id)
+{
+    char* end = NULL;
+    Window w = (Window)strtoul(id, &end, 0);
+    return end && !*end ? w : None;
+}
+
+/* 1, said, if a request since the last sync named a window that is gone. */
+static int window_gone(Display* d, const char* id)
+{
+    XSync(d, False);
+    if (x_failed)
+        fprintf(stderr, "x11probe: no such window %s\n", id);
+    return x_failed;
+}
+
+static void send_message(Display* d, Window to, long mask, Window w, Atom type, long l0, long l1,
+                         long l2)
+{
+    XEvent ev = {.xclient = {.type = ClientMessage,
+                             .window = w,
+                             .message_type = type,
+                             .format = 32,
+                             .data.l = {l0, l1, l2}}};
+    XSendEvent(d, to, False, mask, &ev);
 }
 
 static int owner(Display* d, const char* name)
 {
-    Window w = XGetSelectionOwner(d, XInternAtom(d, name, False));
-    printf("0x%lx\n", (unsigned long)w);
-    return w != None ? 0 : 1;
+    return XGetSelectionOwner(d, XInternAtom(d, name, False)) != None ? 0 : 1;
 }
 
 static int delete_window(Display* d, const char* id)
 {
-    char* end = NULL;
-    Window w = (Window)strtoul(id, &end, 0);
-    if (!end || *end || w == None)
+    Window w = window_arg(id);
+    if (w == None)
         return usage();
-
-    Atom protocols = XInternAtom(d, "WM_PROTOCOLS", False);
     Atom del = XInternAtom(d, "WM_DELETE_WINDOW", False);
     Atom* list = NULL;
     int n = 0, supported = 0;
@@ -103,27 +113,15 @@ static int delete_window(Display* d, const char* id)
             supported |= list[i] == del;
         XFree(list);
     }
-    XSync(d, False);
-    if (x_failed) {
-        fprintf(stderr, "x11probe: no such window %s\n", id);
+    if (window_gone(d, id))
         return 1;
-    }
     if (!supported) {
         fprintf(stderr, "x11probe: window %s does not accept WM_DELETE_WINDOW\n", id);
         return 2;
     }
-
-    XEvent ev;
-    memset(&ev, 0, sizeof ev);
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = w;
-    ev.xclient.message_type = protocols;
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = (long)del;
-    ev.xclient.data.l[1] = CurrentTime;
-    XSendEvent(d, w, False, NoEventMask, &ev);
-    XSync(d, False);
-    return x_failed ? 1 : 0;
+    send_message(d, w, NoEventMask, w, XInternAtom(d, "WM_PROTOCOLS", False), (long)del,
+                 CurrentTime, 0);
+    return window_gone(d, id);
 }
 
 static int motion(Display* d, const char* xs, const char* ys)
@@ -140,32 +138,18 @@ static int motion(Display* d, const char* xs, const char* ys)
 
 static int ping(Display* d, const char* id)
 {
-    char* end = NULL;
-    Window w = (Window)strtoul(id, &end, 0);
-    if (!end || *end || w == None)
+    Window w = window_arg(id);
+    if (w == None)
         return usage();
-    Window root = DefaultRootWindow(d);
     Atom protocols = XInternAtom(d, "WM_PROTOCOLS", False);
     Atom net_ping = XInternAtom(d, "_NET_WM_PING", False);
     /* The answer is sent to the root window for its structure listeners. */
-    XSelectInput(d, root, StructureNotifyMask);
+    XSelectInput(d, DefaultRootWindow(d), StructureNotifyMask);
     XSetErrorHandler(on_x_error);
-    XEvent ev;
-    memset(&ev, 0, sizeof ev);
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = w;
-    ev.xclient.message_type = protocols;
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = (long)net_ping;
     /* the time field, here a token no other ping carries */
-    ev.xclient.data.l[1] = (long)getpid();
-    ev.xclient.data.l[2] = (long)w;
-    XSendEvent(d, w, False, NoEventMask, &ev);
-    XSync(d, False);
-    if (x_failed) {
-        fprintf(stderr, "x11probe: no such window %s\n", id);
+    send_message(d, w, NoEventMask, w, protocols, (long)net_ping, (long)getpid(), (long)w);
+    if (window_gone(d, id))
         return 1;
-    }
     for (;;) {
         XEvent got;
         XNextEvent(d, &got);
@@ -179,17 +163,11 @@ static int ping(Display* d, const char* id)
 static int wm_sync(Display* d)
 {
     Window root = DefaultRootWindow(d);
-    Atom request = XInternAtom(d, "_NET_REQUEST_FRAME_EXTENTS", False);
     Atom extents = XInternAtom(d, "_NET_FRAME_EXTENTS", False);
     Window w = XCreateSimpleWindow(d, root, 0, 0, 1, 1, 0, 0, 0);
     XSelectInput(d, w, PropertyChangeMask);
-    XEvent ev;
-    memset(&ev, 0, sizeof ev);
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = w;
-    ev.xclient.message_type = request;
-    ev.xclient.format = 32;
-    XSendEvent(d, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    send_message(d, root, SubstructureRedirectMask | SubstructureNotifyMask, w,
+                 XInternAtom(d, "_NET_REQUEST_FRAME_EXTENTS", False), 0, 0, 0);
     for (;;) {
         XEvent got;
         XNextEvent(d, &got);
@@ -200,18 +178,16 @@ static int wm_sync(Display* d)
 
 /* Clients are named once; a slot the server hands to a new client after
  * one died is forgotten with it. */
-struct named_client
-{
-    XID base;
-    long pid;
-};
-
 static struct
 {
     Display* control;
     int xi_opcode;
     int res_opcode;
-    struct named_client names[256];
+    struct
+    {
+        XID base;
+        long pid;
+    } names[256];
     int count;
 } rec;
 
@@ -264,8 +240,10 @@ static long client_pid(XID base)
         if (rec.names[i].base == base)
             return rec.names[i].pid;
     long pid = ask_pid(base);
-    if (pid > 0 && rec.count < (int)(sizeof rec.names / sizeof rec.names[0]))
-        rec.names[rec.count++] = (struct named_client){base, pid};
+    if (pid > 0 && rec.count < (int)(sizeof rec.names / sizeof rec.names[0])) {
+        rec.names[rec.count].base = base;
+        rec.names[rec.count++].pid = pid;
+    }
     return pid;
 }
 
@@ -329,19 +307,13 @@ static int queries(void)
 {
     Display* data = XOpenDisplay(NULL);
     rec.control = XOpenDisplay(NULL);
-    if (!data || !rec.control) {
-        fputs("x11probe: cannot open display\n", stderr);
-        return 3;
-    }
+    if (!data || !rec.control)
+        return fail(3, "cannot open display");
     int major, minor, event, error;
-    if (!XRecordQueryVersion(rec.control, &major, &minor)) {
-        fputs("x11probe: the X server has no RECORD extension\n", stderr);
-        return 1;
-    }
-    if (!XQueryExtension(rec.control, "X-Resource", &rec.res_opcode, &event, &error)) {
-        fputs("x11probe: the X server has no X-Resource extension\n", stderr);
-        return 1;
-    }
+    if (!XRecordQueryVersion(rec.control, &major, &minor))
+        return fail(1, "the X server has no RECORD extension");
+    if (!XQueryExtension(rec.control, "X-Resource", &rec.res_opcode, &event, &error))
+        return fail(1, "the X server has no X-Resource extension");
     if (!XQueryExtension(rec.control, "XInputExtension", &rec.xi_opcode, &event, &error))
         rec.xi_opcode = -1;
 
@@ -360,15 +332,11 @@ static int queries(void)
     }
     XRecordClientSpec all = XRecordAllClients;
     XRecordContext context = XRecordCreateContext(rec.control, 0, &all, 1, ranges, n);
-    if (!context) {
-        fputs("x11probe: cannot create a RECORD context\n", stderr);
-        return 1;
-    }
+    if (!context)
+        return fail(1, "cannot create a RECORD context");
     XSync(rec.control, False);
-    if (!XRecordEnableContextAsync(data, context, heard, NULL)) {
-        fputs("x11probe: cannot enable the RECORD context\n", stderr);
-        return 1;
-    }
+    if (!XRecordEnableContextAsync(data, context, heard, NULL))
+        return fail(1, "cannot enable the RECORD context");
     /* The server hands over what it recorded only when it flushes its output
      * to some client: a request without a reply (XISelectEvents) may wait
      * there for the next reply to anyone.  A round trip of our own whenever
@@ -394,35 +362,19 @@ int main(int argc, char** argv)
 {
     if (argc == 2 && !strcmp(argv[1], "queries"))
         return queries();
-    if (argc == 4 && !strcmp(argv[1], "motion")) {
-        Display* d = XOpenDisplay(NULL);
-        if (!d)
-            return 3;
-        int rc = motion(d, argv[2], argv[3]);
-        XCloseDisplay(d);
-        return rc;
-    }
-    if (argc == 2 && !strcmp(argv[1], "wm-sync")) {
-        Display* d = XOpenDisplay(NULL);
-        if (!d)
-            return 3;
-        int rc = wm_sync(d);
-        XCloseDisplay(d);
-        return rc;
-    }
-    if (argc != 3)
-        return usage();
     Display* d = XOpenDisplay(NULL);
-    if (!d) {
-        fputs("x11probe: cannot open display\n", stderr);
-        return 3;
-    }
+    if (!d)
+        return fail(3, "cannot open display");
     int rc;
-    if (!strcmp(argv[1], "owner"))
+    if (argc == 2 && !strcmp(argv[1], "wm-sync"))
+        rc = wm_sync(d);
+    else if (argc == 4 && !strcmp(argv[1], "motion"))
+        rc = motion(d, argv[2], argv[3]);
+    else if (argc == 3 && !strcmp(argv[1], "owner"))
         rc = owner(d, argv[2]);
-    else if (!strcmp(argv[1], "delete"))
+    else if (argc == 3 && !strcmp(argv[1], "delete"))
         rc = delete_window(d, argv[2]);
-    else if (!strcmp(argv[1], "ping"))
+    else if (argc == 3 && !strcmp(argv[1], "ping"))
         rc = ping(d, argv[2]);
     else
         rc = usage();

@@ -2,18 +2,14 @@
 // itself, inside one X window, so their texts and places are asked of
 // Windows.  And the one registry fault `wine reg` cannot make.
 //
-//   dovo_peek controls   one line per control of Dovo's window:
-//                           class, x and y in its parent's client area,
-//                           width, height, x and y on the screen, text
-//                           (tab-separated, UTF-8); exit 1 without a window
-//   dovo_peek lock-key   make Dovo's settings key read-only for everyone
-//   dovo_peek dpi        the system DPI this session was started with
-//   dovo_peek send MSG WPARAM LPARAM
-//                        send a message to Dovo's window and wait until it
-//                        was handled (numbers as C writes them)
-//   dovo_peek box TITLE  the texts of the message box titled TITLE
-//   dovo_peek at X Y     the class of the window Windows finds at (X, Y) on
-//                        the screen, the one a click there goes to
+//   controls   per child of Dovo's window: class, x and y in its parent's
+//              client area, width, height, x and y on the screen, text
+//              (tab-separated, UTF-8)
+//   lock-key   make Dovo's settings key read-only for everyone
+//   dpi        the system DPI this session was started with
+//   send MSG WPARAM LPARAM   send Dovo's window a message, wait until handled
+//   box TITLE  the texts of the message box titled TITLE
+//   at X Y     the class of the window a click at (X, Y) on the screen goes to
 #include <windows.h>
 
 #include <aclapi.h>
@@ -37,6 +33,12 @@ std::string Utf8(const std::wstring& text)
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
                         nullptr, nullptr);
     return out;
+}
+
+int Fail(const std::string& why)
+{
+    std::fprintf(stderr, "dovo_peek: %s\n", why.c_str());
+    return 1;
 }
 
 std::wstring WindowText(HWND window)
@@ -71,10 +73,8 @@ BOOL CALLBACK PrintControl(HWND control, LPARAM parentParam)
 int Controls()
 {
     HWND window = FindWindowW(kClass, nullptr);
-    if (!window) {
-        std::fprintf(stderr, "dovo_peek: no %s window\n", Utf8(kClass).c_str());
-        return 1;
-    }
+    if (!window)
+        return Fail("no " + Utf8(kClass) + " window");
     EnumChildWindows(window, PrintControl, reinterpret_cast<LPARAM>(window));
     return 0;
 }
@@ -84,60 +84,40 @@ int LockKey()
     HKEY key;
     LONG rc =
         RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS) {
-        std::fprintf(stderr, "dovo_peek: cannot open the key: error %ld\n", rc);
-        return 1;
-    }
+    if (rc != ERROR_SUCCESS)
+        return Fail("cannot open the key: error " + std::to_string(rc));
     // A protected DACL that lets everyone read and nobody write, as a
     // policy or an administrator may leave it.
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)", SDDL_REVISION_1,
-                                                              &sd, nullptr)) {
-        std::fprintf(stderr, "dovo_peek: bad security descriptor\n");
-        return 1;
-    }
+                                                              &sd, nullptr))
+        return Fail("bad security descriptor");
     rc = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd);
     LocalFree(sd);
     RegCloseKey(key);
-    if (rc != ERROR_SUCCESS) {
-        std::fprintf(stderr, "dovo_peek: cannot lock the key: error %ld\n", rc);
-        return 1;
-    }
-    return 0;
-}
-
-int Dpi()
-{
-    HDC screen = GetDC(nullptr);
-    std::printf("%d\n", GetDeviceCaps(screen, LOGPIXELSX));
-    ReleaseDC(nullptr, screen);
+    if (rc != ERROR_SUCCESS)
+        return Fail("cannot lock the key: error " + std::to_string(rc));
     return 0;
 }
 
 int Send(const char* message, const char* wParam, const char* lParam)
 {
     HWND window = FindWindowW(kClass, nullptr);
-    if (!window) {
-        std::fprintf(stderr, "dovo_peek: no %s window\n", Utf8(kClass).c_str());
-        return 1;
-    }
+    if (!window)
+        return Fail("no " + Utf8(kClass) + " window");
     DWORD_PTR result = 0;
     if (!SendMessageTimeoutW(window, static_cast<UINT>(std::strtoul(message, nullptr, 0)),
                              std::strtoull(wParam, nullptr, 0), std::strtoll(lParam, nullptr, 0),
-                             SMTO_ABORTIFHUNG, 30000, &result)) {
-        std::fprintf(stderr, "dovo_peek: the message was not handled\n");
-        return 1;
-    }
+                             SMTO_ABORTIFHUNG, 30000, &result))
+        return Fail("the message was not handled");
     return 0;
 }
 
 int Box(const char* title)
 {
     HWND box = FindWindowW(L"#32770", std::wstring(title, title + std::strlen(title)).c_str());
-    if (!box) {
-        std::fprintf(stderr, "dovo_peek: no message box titled %s\n", title);
-        return 1;
-    }
+    if (!box)
+        return Fail(std::string("no message box titled ") + title);
     for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
         std::printf("%s\n", Utf8(WindowText(c)).c_str());
     return 0;
@@ -147,10 +127,8 @@ int At(const char* x, const char* y)
 {
     HWND window = WindowFromPoint(POINT{std::atoi(x), std::atoi(y)});
     wchar_t className[64] = {};
-    if (!window || !GetClassNameW(window, className, 64)) {
-        std::fprintf(stderr, "dovo_peek: no window at %s %s\n", x, y);
-        return 1;
-    }
+    if (!window || !GetClassNameW(window, className, 64))
+        return Fail(std::string("no window at ") + x + " " + y);
     std::printf("%s\n", Utf8(className).c_str());
     return 0;
 }
@@ -161,18 +139,20 @@ int main(int argc, char** argv)
 {
     // Positions in pixels of the screen, as Dovo (DPI-aware) and X see them.
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
-    const std::string command = argc == 2 ? argv[1] : "";
-    if (command == "controls")
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (argc == 2 && command == "controls")
         return Controls();
-    if (command == "lock-key")
+    if (argc == 2 && command == "lock-key")
         return LockKey();
-    if (command == "dpi")
-        return Dpi();
-    if (argc == 5 && std::string(argv[1]) == "send")
+    if (argc == 2 && command == "dpi") {
+        std::printf("%u\n", GetDpiForSystem());
+        return 0;
+    }
+    if (argc == 5 && command == "send")
         return Send(argv[2], argv[3], argv[4]);
-    if (argc == 3 && std::string(argv[1]) == "box")
+    if (argc == 3 && command == "box")
         return Box(argv[2]);
-    if (argc == 4 && std::string(argv[1]) == "at")
+    if (argc == 4 && command == "at")
         return At(argv[2], argv[3]);
     std::fprintf(stderr, "usage: dovo_peek controls | lock-key | dpi | send MSG WPARAM LPARAM | "
                          "box TITLE | at X Y\n");
