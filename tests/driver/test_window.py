@@ -10,6 +10,7 @@ import pytest
 import model
 from desktop import wait_for
 from dovo import Dovo, save, saved
+from programs import Linux
 
 SIZE = (312, 168)  # the client area at 96 dpi
 
@@ -122,7 +123,7 @@ def test_tray(desktop, panel, runs):
     if not panel:
         desktop.stop_panel()
         # a desktop whose fonts are scaled: nothing here may depend on 96
-        desktop.load_resources("Xft.dpi: 144\n")
+        Linux(desktop).set_dpi(144)
         assert "Xft.dpi:\t144" in desktop.run("xrdb", "-query").stdout
     assert desktop.owner("_NET_SYSTEM_TRAY_S0") == panel
     assert desktop.tray_icons() == []
