@@ -1,5 +1,5 @@
-"""Dovo on a real, headless GNOME Shell: through its extension, turned on while
-Dovo runs, and in the notification area of the AppIndicator extension."""
+"""Dovo on a real, headless GNOME Shell: through its extension, turned on while Dovo runs, and in the
+notification area of the AppIndicator extension."""
 
 import glob
 import os
@@ -33,8 +33,8 @@ def gnome(request):
 def test_the_extension_off_counts_nothing_then_on_counts_to_the_twip(gnome):
     g, off = gnome, lambda: g.calls("Notify")
     proc = g.dovo(QT_QPA_PLATFORM="wayland")
-    # No notification area on GNOME: a notification tells the command that
-    # turns the extension on, no login wanted as it is installed.
+    # No notification area on GNOME: a notification tells the command that turns the extension on, no login
+    # wanted as it is installed.
     wait_for("told how to turn it on", lambda: f"gnome-extensions enable {UUID}" in g.heard() and "installed but off"
              in g.heard())
     g.pointer(*path(7, 10, 100, 60, 1180, 250), pace=0.1)  # away from Dovo's window, all a Wayland client sees
@@ -75,8 +75,8 @@ def items(g):
 
 
 def item(g, method, *args, iface="org.kde.StatusNotifierItem"):
-    """The first item, as the panel calls it: "service@/path" up to GNOME
-    48's AppIndicator, the bare service from GNOME 50's."""
+    """The first item, as the panel calls it: "service@/path" up to GNOME 48's AppIndicator, the bare service
+    from GNOME 50's."""
     service, obj = re.fullmatch(r"([^@/]+)@?(/.*)?", items(g)[0]).groups()
     return g.call(service, obj or "/StatusNotifierItem", iface, method, *args)
 
@@ -96,10 +96,9 @@ def minimise_and_click(g, wid, hidden=HIDDEN, between=lambda: None):
     wait_for("the left click brings it back", lambda: g.seen(wid) == NORMAL)
 
 
-# Both extensions on at a login, before the shell starts, or the tray's
-# turned on later; Dovo on XWayland, as a GNOME session starts it:
-# xdg-shell never tells a client it was minimised. From GNOME 44 on Mutter
-# keeps a new X11 window iconic until mutter-x11-frames framed it: no minimise.
+# Both extensions on at a login, before the shell starts, or the tray's turned on later; Dovo on XWayland, as
+# a GNOME session starts it: xdg-shell never tells a client it was minimised. From GNOME 44 on Mutter keeps a
+# new X11 window iconic until mutter-x11-frames framed it: no minimise.
 @pytest.mark.parametrize("gnome", [(True, (UUID, *APPINDICATOR)), (True, (UUID,))], indirect=True,
                          ids=["at a login", "turned on later"])
 def test_the_appindicator_tray(gnome):
@@ -118,8 +117,7 @@ def test_the_appindicator_tray(gnome):
     g.pointer(*path(11, 30, 100, 100, 1180, 700), pace=0.1)
     assert g.seen(wid) == NORMAL
     minimise_and_click(g, wid)
-    # Without a host, minimised stays iconic in the dash; the panel's click,
-    # once it is back, must still bring it back.
+    # Without a host, minimised stays iconic in the dash; the panel's click, once back, still brings it back.
     g.extensions("disable", APPINDICATOR[0])
     wait_for("its watcher leaves the bus", lambda: not g.owned("org.kde.StatusNotifierWatcher"))
     minimise_and_click(g, wid, ("listed", "IsViewable", "Iconic"), lambda: g.extensions("enable", APPINDICATOR[0]))

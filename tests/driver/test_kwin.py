@@ -21,8 +21,8 @@ def kwin(request):
 
 
 def beside(k, proc):
-    """The wider free side beside Dovo's window in logical pixels, room left
-    for the frame: KWin 5 scales XWayland with the output, KWin 6 does not."""
+    """The wider free side beside Dovo's window in logical pixels, room left for the frame: KWin 5 scales
+    XWayland with the output, KWin 6 does not."""
     geo = k.geometry(wait_for("dovo's window", lambda: k.window(proc), timeout=30))
     _, _, width, height = k.output("Geometry")
     root = int(k.run("xdotool", "getdisplaygeometry").stdout.split()[0])
@@ -31,9 +31,8 @@ def beside(k, proc):
 
 
 def counting(k, ledger, at):
-    """Dovo counts from the first position heard after a start or a reload
-    from its next tick, which shows nowhere: nudge a pixel to and fro, each
-    nudge heard, until one counts; then nothing but nudges may have."""
+    """Dovo counts from the first position heard after a start or a reload from its next tick, which
+    shows nowhere: nudge a pixel to and fro, each nudge heard, until one counts; then only nudges may have."""
     n = 0
     while k.total() == ledger.twips:
         n, heard = n + 1, k.calls("Report")
@@ -46,8 +45,7 @@ def counting(k, ledger, at):
     ledger.twips, ledger.at = k.total(), (at[0] + n % 2, at[1])
 
 
-# scale | the walk. 200 logical pixels at 1.5 are 300 device pixels at 144
-# dpi: 3000 twips, 15 a logical pixel at either.
+# scale | the walk. 200 logical pixels at 1.5 are 300 device pixels at 144 dpi: 3000 twips, 15 a pixel.
 WALKS = [(1, lambda x0, y0, x1, y1: path(11, 20, x0, y0, x1, y1)),
          (1.5, lambda x0, y0, *_: [(x0, y0), (x0 + 200, y0), (x0 + 200, y0 + 200), (x0, y0 + 200), (x0, y0)])]
 

@@ -85,18 +85,15 @@ def test_ends_saved(program, how, status):
         os.kill(dovo.pid, signal.SIGSTOP)
     else:
         dovo.move(200, 200, ledger)
-    if how == "session":
-        code = program.end_session(dovo)
-    elif how.startswith("SIG"):
+    if how.startswith("SIG"):
         os.kill(dovo.pid, getattr(signal, how))
-        code = dovo.wait()
-    else:
+    elif how != "session":
         os.kill(desktop.xvfb.pid, signal.SIGKILL if "KILL" in how else signal.SIGTERM)
         wait_for("the X server ends", lambda: desktop.xvfb.poll() is not None)
         if "held" in how:
             time.sleep(0.3)  # Dovo's own 200 ms tick falls due while it is stopped
             os.kill(dovo.pid, signal.SIGCONT)
-        code = dovo.wait()
+    code = program.end_session(dovo) if how == "session" else dovo.wait()
     told = [line for line in said(dovo) if line.startswith("dovo: exit: cannot save the totals to ")]
     assert [t.split(": ")[2] for t in told] == ([f"cannot save the totals to {env['XDG_CONFIG_HOME']}/Dovo.conf"]
                                                 if blocked else []) and (blocked or stored(program, ledger))

@@ -1,5 +1,4 @@
-"""Scenarios as tables: each row is run against the program on its desktop,
-and the totals it shows and saves are judged against the model."""
+"""Scenarios as tables run against both programs: the totals shown and saved judged against the model."""
 
 import os
 import re
@@ -13,10 +12,8 @@ from programs import said
 
 RESET = "Reset Counter"
 
-# Straight moves count N x 15; diagonals are floored ((2,1) is 33.54 twips);
-# a move onto the same spot counts nothing; leaving the window and reaching
-# the screen's corners count like any other move.  From 560000 twips the
-# second move carries a block.
+# Diagonals are floored ((2,1) is 33.54 twips); leaving the window and reaching the screen's corners count
+# like any other move.  From 560000 twips the second move carries a block.
 PATH = [
     (940, 400),  # right 300
     (940, 600),  # down 200: over the block boundary
@@ -32,12 +29,10 @@ PATH = [
     (640, 400),  # back to the centre
 ]
 
-# Shown before the step that follows: the periodic save holds the totals
-# while Dovo runs (it saves every 200 ms in these rows).
+# The periodic save (every 200 ms in these rows) holds the totals shown while Dovo runs.
 SAVED = "saved while running"
 
-# loaded totals (None: nothing stored) | dpi | steps: a position to move to,
-# RESET pressed, or SAVED
+# loaded totals (None: nothing stored) | dpi | steps: a position to move to, RESET pressed, or SAVED
 TOTALS = [
     pytest.param((560000, 2), 96, [], id="loaded totals shown and kept"),
     pytest.param((560000, 2), 96, PATH, id="a path counted to the twip and saved"),
@@ -53,9 +48,7 @@ TOTALS = [
 @pytest.mark.parametrize("loaded, dpi, steps", TOTALS)
 def test_totals(program, loaded, dpi, steps):
     desktop = program.desktop
-    if dpi != 96 and program.name == "linux":
-        # Qt counts in its scaled pixels there, to within a few twips; the
-        # desktop citizen test judges it so
+    if dpi != 96 and program.name == "linux":  # test_desktops.py judges it so
         pytest.skip("the Linux program counts a scaled desktop to within a few twips")
     if loaded is not None:
         program.save(*loaded)
@@ -77,11 +70,9 @@ def test_totals(program, loaded, dpi, steps):
     for step in steps:
         if step == RESET:
             dovo.press(RESET)
-            # where the button is: the Windows program is clicked there
-            ledger.at = desktop.pointer()
+            ledger.at = desktop.pointer()  # the Windows program is clicked there
             ledger.reset()
-            # the zeros shown say the reset is done: a move before it would
-            # be cleared with the rest
+            # the zeros shown say the reset is done: a move before it would be cleared with the rest
             shown(" after the reset")
         elif step == SAVED:
             model.settled(ledger)
@@ -94,7 +85,6 @@ def test_totals(program, loaded, dpi, steps):
     assert not program.balloon(dovo), "a sound total brings no balloon"
     assert dovo.close() == 0
     assert program.saved() == (str(ledger.twips), str(ledger.blocks))
-    # the source, once; nothing else reported
     assert said(dovo) == [f"dovo: pointer from {program.source}"]
 
 
@@ -111,9 +101,8 @@ COMMAND_LINE = [
 
 @pytest.mark.parametrize("args, display, status, out, err", COMMAND_LINE)
 def test_command_line(program, args, display, status, out, err):
-    """An answer goes to stdout, a refusal is one line on stderr, and in no
-    case does Dovo start: no window, nothing stored, nothing in the runtime
-    folder, no line naming the pointer source."""
+    """An answer goes to stdout, a refusal is one line on stderr; Dovo never starts: no window, nothing
+    stored, nothing in the runtime folder, no line naming the pointer source."""
     desktop = program.desktop
     runtime = sorted(os.listdir(desktop.env["XDG_RUNTIME_DIR"]))
     run = program.run(args, display)

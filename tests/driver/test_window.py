@@ -1,9 +1,8 @@
-"""The window and its tray icon on openbox and tint2, driven as a person
-would: its fixed size, minimising into the tray and the click on the icon
-that brings it back, a tray that goes away and comes back, the ways it is
-closed, and the counting that goes on while it is hidden."""
+"""The window and its tray icon on openbox and tint2, driven as a person would: its fixed size, the tray
+that hides it and brings it back, a tray that goes and comes back, the counting while it is hidden."""
 
 import collections
+import contextlib
 import os
 
 import pytest
@@ -11,10 +10,10 @@ import pytest
 import model
 from desktop import wait_for
 from dovo import Dovo, save, saved
+from programs import Linux
 
 SIZE = (312, 168)  # the client area at 96 dpi
 
-# Each way a user or a tool could try to change the size.
 RESIZES = [
     ("resize request", ["xdotool", "windowsize", "{wid}", "500", "300"]),
     ("move-resize request", ["wmctrl", "-i", "-r", "{wid}", "-e", "0,-1,-1,640,400"]),
@@ -40,25 +39,21 @@ def colours(shot, geo):
     return seen
 
 
-def running():
-    """(pid, process group) of every process not yet ended; a zombie has
-    ended, and whoever inherited it reaps it in its own time."""
+def running(groups):
+    """The processes of these groups not yet ended; a zombie has ended, and whoever inherited it reaps it in
+    its own time."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if fields[0] != "Z":
-            found.append((int(pid), int(fields[2])))
+        with contextlib.suppress(OSError), open(f"/proc/{pid}/stat") as f:
+            state, _, group = f.read().rsplit(")", 1)[1].split()[:3]
+            if state != "Z" and int(group) in groups:
+                found.append(int(pid))
     return found
 
 
 def test_window_keeps_its_size_and_is_drawn(desktop):
-    """The one scenario that reads pixels: the window and the docked icon as
-    drawn.  And a desktop that cleans up: every process stopped, its folder
-    removed."""
+    """The one scenario that reads pixels: the window and the docked icon as drawn.  And a desktop that
+    cleans up: every process stopped, its folder removed."""
     assert oct(os.stat(desktop.env["XDG_RUNTIME_DIR"]).st_mode & 0o777) == "0o700"
     for private in ("HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"):
         assert desktop.env[private].startswith(desktop.dir + os.sep), private
@@ -76,8 +71,7 @@ def test_window_keeps_its_size_and_is_drawn(desktop):
     wait_for("the window shows its readouts", lambda: None not in dovo.readouts())
     shot = desktop.screenshot()
     assert shot[:2] == (1280, 800)
-    # the window's background and its texts drawn on it; the icon, more
-    # than the panel's one colour behind it
+    # the window's background and its texts drawn on it; the icon, more than the panel's one colour behind it
     drawn = colours(shot, desktop.geometry(dovo.wid))
     _, most = drawn.most_common(1)[0]
     assert sum(drawn.values()) - most > 500 and len(drawn) > 2, drawn.most_common(5)
@@ -87,11 +81,9 @@ def test_window_keeps_its_size_and_is_drawn(desktop):
     folder, groups = desktop.dir, [p.pid for p in desktop.procs.children]
     desktop.__exit__(None, None, None)
     assert not os.path.exists(folder)
-    assert [p for p in running() if p[1] in groups] == []
+    assert running(groups) == []
 
 
-# What a step does, and what the window shows once it is done: normal,
-# iconic or withdrawn, with the number of icons docked in the tray.
 STEPS = {
     "minimise": lambda dovo: dovo.minimise(),
     "activate": lambda dovo: dovo.activate(),
@@ -99,13 +91,13 @@ STEPS = {
     "right click": lambda dovo: dovo.click_icon(3),
     "panel ends": lambda dovo: dovo.desktop.stop_panel(),
     "panel starts": lambda dovo: dovo.desktop.start_panel(),
+    "stays": lambda dovo: None,
 }
-# Steps after which nothing must change: whatever dovo and openbox would do
-# about them is waited for, then the state is judged once.
+# Steps after which nothing must change: what dovo and openbox do about them is waited for, then judged once.
 STILL = ("right click", "stays")
 
-# panel | dovo's runs: the steps of each and how it ends (closed through the
-# window manager or sent straight to the window)
+# panel | dovo's runs: each step with the window's state after it (normal, iconic or withdrawn) and the icons
+# docked, and how it ends (closed through the window manager or sent straight to the window)
 TRAY = [
     pytest.param(True, [
         ([("minimise", "withdrawn", 1), ("right click", "withdrawn", 1), ("left click", "normal", 1)],
@@ -130,9 +122,8 @@ TRAY = [
 def test_tray(desktop, panel, runs):
     if not panel:
         desktop.stop_panel()
-        assert not desktop.owner("_NET_SYSTEM_TRAY_S0")
         # a desktop whose fonts are scaled: nothing here may depend on 96
-        desktop.load_resources("Xft.dpi: 144\n")
+        Linux(desktop).set_dpi(144)
         assert "Xft.dpi:\t144" in desktop.run("xrdb", "-query").stdout
     assert desktop.owner("_NET_SYSTEM_TRAY_S0") == panel
     assert desktop.tray_icons() == []
@@ -145,13 +136,11 @@ def test_tray(desktop, panel, runs):
         else:
             assert desktop.tray_icons() == []
         for step, state, icons in steps:
+            STEPS[step](dovo)
             if step in STILL:
-                if step in STEPS:
-                    STEPS[step](dovo)
                 dovo.quiet()
                 assert (dovo.state(), len(desktop.tray_icons())) == (state, icons), step
             else:
-                STEPS[step](dovo)
                 wait_for(f"after {step}: {state} with {icons} icons docked",
                          lambda: (dovo.state(), len(desktop.tray_icons())) == (state, icons))
         assert end == ("closed through the window manager" if dovo.managed() else "closed directly")
@@ -160,8 +149,7 @@ def test_tray(desktop, panel, runs):
 
 
 def test_counting_around_the_tray(desktop):
-    """A real click on "Reset Counter" keeps only what follows it, and the
-    pointer is counted while the window hides in the tray."""
+    """A real click on "Reset Counter" keeps what follows; the pointer counts while the window hides."""
     save(desktop.env, 560000, 2)
     dovo = Dovo(desktop)
     ledger = model.Ledger(560000, 2, at=desktop.pointer())

@@ -1,5 +1,4 @@
-"""What only the Windows program has: a layout Windows draws at the
-monitor's density, asked of Windows control by control; its installer."""
+"""What only the Windows program has: a layout at the monitor's density, asked of Windows; its installer."""
 
 import os
 import re
@@ -15,9 +14,8 @@ pytestmark = pytest.mark.wine
 
 @pytest.mark.parametrize("program", ["wine"], indirect=True)
 def test_layout_follows_the_dpi(program):
-    """At 144 dpi every control is three halves as large and as far from the
-    window's corner as at 96 (to a pixel of rounding): it is laid out in
-    twips."""
+    """At 144 dpi every control is three halves as large and as far from the window's corner as at 96 (to a
+    pixel of rounding): it is laid out in twips."""
     layouts = []
     for dpi in (96, 144):
         if dpi != 96:
@@ -41,11 +39,9 @@ ENTRY = ("DisplayIcon", "DisplayName", "DisplayVersion", "Publisher", "QuietUnin
 @pytest.mark.skipif(not os.environ.get("DOVO_SETUP"), reason="no installer: set DOVO_SETUP, DOVO_VERSION")
 @pytest.mark.parametrize("program", ["wine"], indirect=True)
 def test_installer(program):
-    """The installer, silent as an administrator runs it (/S); Dovo started
-    from where it put it counts and saves; an install over the running Dovo
-    asks it to close (so it saves), keeps the totals, writes the login entry
-    and starts Dovo again; the silent uninstaller closes that one and takes
-    away all the installer put there but the totals."""
+    """The installer, silent (/S); Dovo started from where it put it counts and saves; an install over the
+    running Dovo asks it to close (so it saves), keeps the totals, writes the login entry, starts Dovo again;
+    the silent uninstaller closes that one and takes away all the installer put there but the totals."""
     wine, desktop = program, program.desktop
 
     def setup(*switches):
@@ -88,8 +84,7 @@ def test_installer(program):
     assert wine.values(RUN_KEY).get("Dovo") == f'"{win_exe}"'
 
     assert wine.wine(os.path.join(folder, "uninstall.exe"), "/S")[0] == 0
-    # It returns at once: a copy of it in TEMP does the work (and goes at
-    # the next restart).  Taking away the apps-list entry is its last step.
+    # It returns at once: a copy in TEMP does the work (gone at the next restart), the apps-list entry last.
     wait_for("the uninstall finishes",
              lambda: not os.path.exists(folder) and not wine.values(UNINSTALL_KEY), timeout=60)
     assert not windows(), "it closed the running Dovo first"

@@ -2,7 +2,7 @@
 test moves their one virtual pointer (wlr_pointer) beside Dovo's window, which is on XWayland: over no X11
 window, where only the compositor sees the pointer."""
 
-import glob, os, re, shutil, subprocess, time
+import os, re, shutil, subprocess, time
 
 import pytest
 
@@ -12,6 +12,7 @@ from desktop import FOREIGN, Desktop
 from dovo import TITLE, Dovo, saved
 from procs import Processes, wait_for
 from programs import said
+from test_lifecycle import context_switches
 
 class Wlroots(Desktop):
     """with Wlroots("sway" or "labwc") as w: the compositor, its XWayland, one virtual pointer."""
@@ -108,11 +109,9 @@ def test_wlroots(request, compositor, steps):
         assert geo["x"] + geo["width"] < 520 and geo["y"] + geo["height"] < 690, f"window in the way: {geo}"
         for step in steps:
             if step == "rest":
-                switches = lambda: sum(int(line.split()[1]) for status in glob.glob(  # noqa: E731
-                    f"/proc/{dovo.pid}/task/*/status") for line in open(status) if "ctxt_switches" in line)
-                before = switches()
+                before = context_switches(dovo.pid)
                 time.sleep(10)  # a rate, not a wait
-                assert switches() - before <= 2, "at most 2 wake-ups in 10 s at rest"
+                assert context_switches(dovo.pid) - before <= 2, "at most 2 wake-ups in 10 s at rest"
             elif isinstance(step, tuple):
                 w.run("swaymsg", "-q", step[0], check=True)
                 wait_for(f"dovo holds {step[1]} cursor sessions", lambda: step[1] == count(
