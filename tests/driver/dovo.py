@@ -13,94 +13,70 @@ TITLE = "Dovo - Quen Dorvil"
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-class Reader:
-    """The accessibility reader (a11y.py), a child of the desktop."""
-
-    def __init__(self, desktop):
-        self.proc = desktop.procs.spawn("a11y-reader", [sys.executable, os.path.join(HERE, "a11y.py")],
-                                        desktop.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        text=True)
-
-    def ask(self, *words):
-        self.proc.stdin.write(" ".join(map(str, words)) + "\n")
-        self.proc.stdin.flush()
-        line = self.proc.stdout.readline()
-        if not line:
-            raise RuntimeError("the accessibility reader ended")
-        return json.loads(line)
-
-
 class Dovo:
     """One run of $DOVO; the desktop stops it if the test does not."""
 
     def __init__(self, desktop, *args, **streams):
-        self.desktop = desktop
-        env = dict(desktop.env)
-        # Qt exposes its widgets on the accessibility bus only when told a
-        # screen reader is on (org.a11y.Status, unset on a bare bus) or
-        # with this.
-        env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
-        self.mark()
-        self.proc = desktop.procs.spawn("dovo", [os.environ["DOVO"], *args], env, **streams)
-        self.pid = self.proc.pid
-        self.wid = wait_for(f"dovo shows one managed window titled {TITLE!r}", self._window, timeout=30)
-        # It samples where the pointer is before the window maps: the place
-        # it counts from.  A move before that would only move the start.
-        # Only the X desktop hears it: a compositor's test has its own signs.
-        if hasattr(desktop, "queries"):
-            wait_for("dovo samples the pointer", lambda: self._asked("settled"), timeout=5)
+        # Qt exposes its widgets on the accessibility bus only when told a screen reader is on
+        # (org.a11y.Status, unset on a bare bus) or with this.
+        env = dict(desktop.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+        self._start(desktop, [os.environ["DOVO"], *args], env, 30, **streams)
 
-    # ------------------------------------------------------------ window
+    def _start(self, desktop, argv, env, timeout, **streams):
+        self.desktop = desktop
+        self.mark()
+        self.proc = desktop.procs.spawn("dovo", argv, env, **streams)
+        self.pid = self.proc.pid
+        self.wid = wait_for(f"dovo shows one managed window titled {TITLE!r}", self._window, timeout=timeout)
+        # It samples where the pointer is before the window maps: the place it counts from; a move before
+        # that would only move the start.  Only the X desktop hears it: a compositor's test has its own signs.
+        if hasattr(desktop, "queries"):
+            wait_for("dovo samples the pointer", lambda: self._asked("settled"), timeout=timeout / 6)
+
     def _window(self):
         if self.proc.poll() is not None:
             raise AssertionError(f"dovo ended with {self.proc.returncode} before showing its window")
-        d, found = self.desktop, []
-        for w in d.run("xdotool", "search", "--onlyvisible", "--name", f"^{TITLE}$").stdout.split():
-            pid = d.xprop("-id", w, "_NET_WM_PID").split()
-            # xdotool matches a regular expression; the title must be exact
-            if pid and pid[-1] == str(self.pid) and d.run("xdotool", "getwindowname",
-                                                          w).stdout.rstrip("\n") == TITLE:
-                found.append(int(w))
-        # managed and in NormalState: only then do requests to the window
-        # manager reach this window
-        if len(found) == 1 and self.managed(found[0]) and "Normal" in d.xprop("-id", str(found[0]),
-                                                                               "WM_STATE"):
-            return found[0]
-        return None
+        d = self.desktop
+        named = d.run("xdotool", "search", "--onlyvisible", "--name", f"^{TITLE}$").stdout.split()
+        # xdotool matches a regular expression; the title must be exact
+        ours = [int(w) for w in named
+                if self._ours(w) and d.run("xdotool", "getwindowname", w).stdout.rstrip("\n") == TITLE]
+        # managed and in NormalState: only then do requests to the window manager reach this window
+        if len(ours) == 1 and self.managed(ours[0]) and "Normal" in d.xprop("-id", str(ours[0]), "WM_STATE"):
+            return ours[0]
+
+    def _ours(self, wid):
+        return self.desktop.xprop("-id", str(wid), "_NET_WM_PID").split()[-1:] == [str(self.pid)]
 
     def managed(self, wid=None):
         wid = self.wid if wid is None else wid
         out = self.desktop.xprop("-root", "_NET_CLIENT_LIST")
         return wid in [int(w.rstrip(","), 16) for w in out.split() if w.startswith("0x")]
 
-    def close(self, timeout=10):
+    def close(self):
         """Close the window as a user would; returns the exit status."""
         if self.managed():
             # -F: plain -c closes any window whose title contains this one
             self.desktop.run("wmctrl", "-F", "-c", TITLE, check=True)
         else:
-            # openbox drops a close request for a window withdrawn to the
-            # tray; this is the message it would have sent.
+            # openbox drops a close request for a window withdrawn to the tray: the message it would send
             self.desktop.run(self.desktop.probe, "delete", hex(self.wid), check=True)
-        return self.wait(timeout)
+        return self.wait()
 
     def wait(self, timeout=10):
         wait_for("dovo ends", lambda: self.proc.poll() is not None, timeout=timeout)
         return Processes.stop(self.proc)
 
-    # ----------------------------------------------------------- pointer
     def mark(self):
         self._mark = len(self.desktop.asked())
 
     def _asked(self, judge, x=None, y=None):
         """What dovo was told of the pointer since the mark, judged:
         sampled  it was told the pointer is at (x, y);
-        rests    its last tick found nothing changed (at (x, y) if given):
-                 where it watches for motion (XInput 2), its watch is armed
-                 so the next move wakes it; where it asks at every tick, the
-                 last two answers were the same;
+        rests    its last tick found nothing changed (at (x, y) if given): where it watches for motion
+                 (XInput 2), its watch is armed so the next move wakes it, else its last two answers match;
         settled  it rests, or was told three times without resting."""
-        watchers, watches, armed = set(), False, False
+        watchers, armed = set(), False
         told = same = 0
         last = sampled = None
         for n, (pid, client, what, *values) in enumerate(self.desktop.asked()):
@@ -108,16 +84,15 @@ class Dovo:
                 continue
             if what == "xi2":
                 watchers.add(client)
-                watches = True
             elif what == "raw-motion":
                 armed = values == ["on"]
-            elif what == "pointer" and n >= self._mark and (not watches or client in watchers):
+            elif what == "pointer" and n >= self._mark and (not watchers or client in watchers):
                 at = (int(values[0]), int(values[1]))
                 told += 1
                 same = same + 1 if at == last else 1
                 last = at
                 sampled = sampled or at == (x, y)
-        rests = told and (armed if watches else same >= 2) and (x is None or last == (x, y))
+        rests = told and (armed if watchers else same >= 2) and (x is None or last == (x, y))
         return {"sampled": sampled, "rests": rests, "settled": rests or told >= 3}[judge]
 
     def move(self, x, y, ledger=None):
@@ -131,41 +106,42 @@ class Dovo:
         if ledger is not None:
             ledger.move(x, y)
 
-    # ------------------------------------------------ the screen reader
-    def reader(self):
-        if not hasattr(self.desktop, "reader"):
-            self.desktop.reader = Reader(self.desktop)
-        return self.desktop.reader
+    def _ask(self, *words):
+        """An answer of the accessibility reader (a11y.py), one for the desktop."""
+        d = self.desktop
+        if not hasattr(d, "reader"):
+            d.reader = d.procs.spawn("a11y-reader", [sys.executable, os.path.join(HERE, "a11y.py")], d.env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        print(*words, file=d.reader.stdin, flush=True)
+        line = d.reader.stdout.readline()
+        if not line:
+            raise RuntimeError("the accessibility reader ended")
+        return json.loads(line)
 
     def texts(self):
-        answer = self.reader().ask("texts", self.pid)
+        answer = self._ask("texts", self.pid)
         assert "error" not in answer, answer
         return answer
 
     def readouts(self):
         """The three readouts as a screen reader reads them."""
-        units = (" cm", " m", " km")
         labels = self.texts()["labels"]
         return tuple(next((t for t in labels if t.endswith(u) and " " not in t[:-len(u)]), None)
-                     for u in units)
+                     for u in (" cm", " m", " km"))
 
     def press(self, name):
-        answer = self.reader().ask("press", self.pid, name)
+        answer = self._ask("press", self.pid, name)
         assert answer.get("pressed"), answer
 
-
-    # ------------------------------------------------- window and tray
     def state(self):
-        """normal, iconic (minimised by the window manager), withdrawn (to
-        the tray), or what was seen between: openbox unmaps an iconified
-        window as well as a withdrawn one, so the map state alone does not
-        tell them apart; whether openbox manages it and WM_STATE do."""
+        """normal, iconic (minimised by the window manager), withdrawn (to the tray), or what was seen
+        between: openbox unmaps an iconified window as well as a withdrawn one, so the map state alone
+        does not tell them apart; whether openbox manages it and WM_STATE do."""
         d, wid = self.desktop, str(self.wid)
         geo = d.geometry(self.wid)
         if geo is None:
             return "gone"
-        wm_state = re.search(r"window state: (\w+)", d.xprop("-id", wid, "WM_STATE"))
-        wm_state = wm_state[1] if wm_state else ""
+        wm_state = "".join(re.findall(r"window state: (\w+)", d.xprop("-id", wid, "WM_STATE"))[:1])
         hidden = "_NET_WM_STATE_HIDDEN" in d.xprop("-id", wid, "_NET_WM_STATE")
         managed = self.managed()
         seen = (geo["map"], managed, wm_state, hidden)
@@ -178,11 +154,9 @@ class Dovo:
         return "between: map %s, managed %s, WM_STATE %r, hidden %s" % seen
 
     def settle(self):
-        """Return once dovo has handled every X event sent to it before.  A
-        ping is answered at once, while a click or a close waits in Qt's
-        queue for the next turn of the event loop; three pings in a row,
-        each sent once the last was answered, come after that turn, and
-        after the requests it made."""
+        """Return once dovo has handled every X event sent to it before.  A ping is answered at once, while
+        a click or a close waits in Qt's queue for the next turn of the event loop; three pings in a row,
+        each sent once the last was answered, come after that turn, and after the requests it made."""
         for _ in range(3):
             self.desktop.run(self.desktop.probe, "ping", hex(self.wid), check=True, timeout=30)
 
@@ -194,16 +168,11 @@ class Dovo:
 
     def icon(self):
         """Dovo's icon docked in the tray, or None."""
-        for icon in self.desktop.tray_icons():
-            if self.desktop.xprop("-id", str(icon), "_NET_WM_PID").split()[-1:] == [str(self.pid)]:
-                return icon
-        return None
+        return next((icon for icon in self.desktop.tray_icons() if self._ours(icon)), None)
 
     def click_icon(self, button, ledger=None):
-        """Click the middle of the docked icon, the pointer arriving from
-        just above it as a hand would: Qt drops a press on the icon when the
-        pointer has not moved since the previous click there.  Dovo counts
-        the way there, so the moves are booked."""
+        """Click the docked icon's middle, arriving from just above as a hand would: Qt drops a press when
+        the pointer has not moved since the previous click there.  Dovo counts the way, so it is booked."""
         geo = self.desktop.geometry(self.icon())
         x, y = geo["x"] + geo["width"] // 2, geo["y"] + geo["height"] // 2
         self.move(x, geo["y"] - 1 if geo["y"] > 0 else geo["y"] + geo["height"], ledger)
@@ -216,7 +185,7 @@ class Dovo:
     def activate(self):
         self.desktop.run("wmctrl", "-i", "-a", hex(self.wid), check=True)
 
-# -------------------------------------------------------------- saved totals
+
 def conf_path(env):
     return os.path.join(env["XDG_CONFIG_HOME"], "Dovo.conf")
 
@@ -225,10 +194,7 @@ def saved(env):
     """(totalpixels, totalmpixels) as Dovo.conf holds them, None if absent."""
     conf = configparser.ConfigParser(interpolation=None, strict=False)
     conf.read(conf_path(env))
-    if not conf.has_section("odoledger"):
-        return None, None
-    ledger = conf["odoledger"]
-    return ledger.get("totalpixels"), ledger.get("totalmpixels")
+    return tuple(conf.get("odoledger", name, fallback=None) for name in ("totalpixels", "totalmpixels"))
 
 
 def save(env, twips, blocks):

@@ -1,31 +1,25 @@
 """Processes a fixture starts, logged to its folder and always stopped."""
 
+import contextlib
 import os
 import signal
 import subprocess
 import time
-
-DEADLINE = 10.0
 
 
 class Timeout(AssertionError):
     pass
 
 
-def wait_for(what, check, timeout=DEADLINE, interval=0.05):
-    """Poll check() until it returns something true; that value is returned.
-
-    A deadline, never a delay: on a busy machine each step may take far
-    longer than on an idle one, and the test only judges what happened.
-    """
+def wait_for(what, check, timeout=10.0, interval=0.05):
+    """Poll check() until it returns something true, and return that.  A deadline, never a delay: on a
+    busy machine each step may take far longer than on an idle one; the test judges what happened."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = check()
-        if value:
-            return value
+    while not (value := check()):
         if time.monotonic() >= deadline:
             raise Timeout(f"{what}: not within {timeout:g} s")
         time.sleep(interval)
+    return value
 
 
 class Processes:
@@ -40,11 +34,9 @@ class Processes:
         n = self.counts[name] = self.counts.get(name, 0) + 1
         stem = os.path.join(self.logs, name if n == 1 else f"{name}.{n}")
         with open(stem + ".out", "wb") as out, open(stem + ".err", "wb") as err:
-            # A process group of its own, so that what it starts in turn (the
-            # accessibility bus launcher starts a bus daemon and the registry)
-            # is stopped with it.
-            streams = dict(stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-            streams.update(kwargs)
+            # A process group of its own, so that what it starts in turn (the accessibility bus launcher
+            # starts a bus daemon and the registry) is stopped with it.
+            streams = {"stdin": subprocess.DEVNULL, "stdout": out, "stderr": err, **kwargs}
             proc = subprocess.Popen(argv, env=env, start_new_session=True, **streams)
         proc.name, proc.stdout_path, proc.stderr_path = name, stem + ".out", stem + ".err"
         self.children.append(proc)
@@ -58,8 +50,8 @@ class Processes:
             if not _exited(proc, timeout):
                 _signal_group(proc, signal.SIGKILL)
                 _exited(proc, None)
-            # What the leader left behind in its group, while the unreaped
-            # leader still holds the group's id so that no newcomer has it.
+            # What the leader left behind in its group, while the unreaped leader still holds the group's
+            # id so that no newcomer has it.
             _signal_group(proc, signal.SIGKILL)
         return proc.wait()
 
@@ -71,17 +63,14 @@ class Processes:
 def _exited(proc, timeout):
     """Wait until proc has exited, without reaping it."""
     deadline = None if timeout is None else time.monotonic() + timeout
-    while True:
-        flags = os.WEXITED | os.WNOWAIT | (0 if deadline is None else os.WNOHANG)
-        if os.waitid(os.P_PID, proc.pid, flags) is not None:
-            return True
+    flags = os.WEXITED | os.WNOWAIT | (0 if deadline is None else os.WNOHANG)
+    while os.waitid(os.P_PID, proc.pid, flags) is None:
         if time.monotonic() >= deadline:
             return False
         time.sleep(0.02)
+    return True
 
 
 def _signal_group(proc, sig):
-    try:
+    with contextlib.suppress(ProcessLookupError, PermissionError):
         os.killpg(proc.pid, sig)
-    except (ProcessLookupError, PermissionError):
-        pass
