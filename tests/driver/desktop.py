@@ -33,11 +33,8 @@ panel_padding = 2 2 2
 panel_background_id = 1
 panel_layer = top
 disable_transparency = 1
-taskbar_mode = single_desktop
 taskbar_padding = 2 2 2
 taskbar_background_id = 0
-task_text = 1
-task_icon = 1
 task_centered = 0
 task_maximum_size = 200 28
 task_padding = 4 2 4
@@ -47,7 +44,6 @@ systray_padding = 4 2 4
 systray_background_id = 0
 systray_sort = ascending
 systray_icon_size = 24
-systray_icon_asb = 100 0 0
 systray_monitor = 1
 """
 
