@@ -1,15 +1,7 @@
-"""Reads a program's window as a screen reader does, through AT-SPI.
-
-Run as a child of the desktop fixture (python3 a11y.py), one request a line
-on stdin, one JSON answer a line on stdout:
-
-    texts PID           {"labels": [...], "buttons": [...]}
-    press PID NAME      {"pressed": true}
-
-A child, not a module of the test process: libatspi connects to the
-accessibility bus once per process and keeps that connection, and every
-desktop has a bus of its own.
-"""
+"""Reads a program's window as a screen reader does, through AT-SPI: one request a line on stdin, one
+JSON answer a line on stdout ("texts PID": {"labels": [...], "buttons": [...]}; "press PID NAME":
+{"pressed": true}).  A child of the desktop, not a module of the test process: libatspi connects to the
+accessibility bus once per process, and every desktop has a bus of its own."""
 
 import json
 import sys
@@ -26,29 +18,22 @@ def application(pid):
     for i in range(desktop.get_child_count()):
         app = desktop.get_child_at_index(i)
         if app is not None and app.get_process_id() == pid:
-            # The labels change at every tick; a cached name would be the
-            # one read first, since nothing here listens for Qt's
-            # property-change events that would refresh it.
+            # The labels change at every tick; a cached name would be the one read first, since nothing
+            # here listens for Qt's property-change events that would refresh it.
             app.set_cache_mask(Atspi.Cache.NONE)
             return app
-    return None
 
 
 def walk(node):
-    yield node
-    for i in range(node.get_child_count()):
-        child = node.get_child_at_index(i)
-        if child is not None:
-            yield from walk(child)
+    if node is not None:
+        yield node
+        for i in range(node.get_child_count()):
+            yield from walk(node.get_child_at_index(i))
 
 
 def controls(pid):
-    app = application(pid)
-    found = {"labels": [], "buttons": []}
-    if app is None:
-        return found, {}
-    buttons = {}
-    for node in walk(app):
+    found, buttons = {"labels": [], "buttons": []}, {}
+    for node in walk(application(pid)):
         role = node.get_role()
         if role == Atspi.Role.LABEL:
             found["labels"].append(node.get_name())
@@ -61,13 +46,11 @@ def controls(pid):
 
 
 def press(pid, name):
-    _, buttons = controls(pid)
-    button = buttons.get(name)
+    button = controls(pid)[1].get(name)
     if button is None:
         return {"pressed": False, "why": f"no button {name!r}"}
     for i in range(button.get_n_actions()):
-        # get_action_name warns that it is deprecated, but the name that
-        # replaces it (atspi_action_get_name) is not in Debian 12's bindings.
+        # get_action_name is deprecated, but atspi_action_get_name is not in Debian 12's bindings.
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
             name = button.get_action_name(i)
@@ -78,16 +61,13 @@ def press(pid, name):
 
 def main():
     Atspi.init()
+    requests = {"texts": lambda pid: controls(int(pid))[0],
+                "press": lambda pid, name: press(int(pid), name.strip())}
     for line in sys.stdin:
         op, *args = line.split(maxsplit=2)
         try:
-            if op == "texts":
-                answer = controls(int(args[0]))[0]
-            elif op == "press":
-                answer = press(int(args[0]), args[1].strip())
-            else:
-                answer = {"error": f"unknown request {op}"}
-        except Exception as e:  # the window may go away between two calls
+            answer = requests[op](*args)
+        except Exception as e:  # the window may go away between two calls; or an unknown request
             answer = {"error": repr(e)}
         print(json.dumps(answer), flush=True)
 

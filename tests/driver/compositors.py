@@ -14,19 +14,9 @@ import pytest
 gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
 
-from conftest import LOGS  # noqa: E402
-from desktop import BUSCONF, FOREIGN, START, Desktop  # noqa: E402
+from conftest import started  # noqa: E402, F401
+from desktop import START, Desktop, Timeout, wait_for  # noqa: E402
 from dovo import TITLE, saved  # noqa: E402
-from procs import Processes, Timeout, wait_for  # noqa: E402
-
-
-def started(request, compositor, needs):
-    """For a fixture: yield from started(...)."""
-    if missing := [t for t in needs if not (os.environ.get(t) if t.isupper() else shutil.which(t))]:
-        pytest.skip("cannot run without " + ", ".join(missing))
-    request.node.stash[LOGS] = compositor
-    with compositor:
-        yield compositor
 
 
 def held(what, check, seconds):
@@ -54,19 +44,12 @@ def walk(c, ledger, points):
 
 
 class Compositor(Desktop):
-    def _start(self):
-        for sub in ("logs", "home", "config", "cache", "data", "state", "bin"):
-            os.makedirs(self.path(sub))
-        os.mkdir(self.path("runtime"), 0o700)
-        self.procs = Processes(self.path("logs"))
-        self.env = {k: v for k, v in os.environ.items() if k not in FOREIGN + ("QT_QPA_PLATFORM",)}
-        self.env.update({f"XDG_{d.upper()}_{'DIR' if d == 'runtime' else 'HOME'}": self.path(d)
-                         for d in ("config", "cache", "data", "state", "runtime")},
-                        HOME=self.path("home"), XDG_SESSION_TYPE="wayland", LC_ALL="C.UTF-8")
-        self._start_session_bus()
+    def start(self):
+        self.env["XDG_SESSION_TYPE"] = "wayland"
+        self.start_bus("session")
         flags = Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
         self.bus = Gio.DBusConnection.new_for_address_sync(self.env["DBUS_SESSION_BUS_ADDRESS"], flags, None, None)
-        self.start()
+        self.launch()
         # Dovo's pointer calls, KWin loading scripts, notices; NameLost: it is a monitor.
         self.monitor = self.procs.spawn("monitor", [
             "dbus-monitor", "--session", "interface='net.quendorvil.Dovo.Pointer'",
@@ -122,7 +105,7 @@ class KWin(Compositor):
         super().__init__(panel=False, accessibility=False)
         self.scale = scale
 
-    def start(self):
+    def launch(self):
         # A copy: Debian's has a capability a container refuses. KWin tells
         # where its XWayland is to its session program alone.
         kwin = shutil.copy(shutil.which("kwin_wayland"), self.path("bin"))
@@ -168,16 +151,12 @@ class GnomeShell(Compositor):
         super().__init__(panel=False, accessibility=False)
         self.xwayland, self.enabled = xwayland, enabled
 
-    def start(self):
+    def launch(self):
         # Settings in a key file, not dconf: no settings daemon runs.
         self.env.update(XDG_CURRENT_DESKTOP="GNOME", GSETTINGS_BACKEND="keyfile")
         # With systemd's seat folder but no system bus the shell dies asking logind for its session.
         if os.path.isdir("/run/systemd/seats") and not os.path.exists("/run/dbus/system_bus_socket"):
-            with open(self.path("system-bus.conf"), "w") as f:
-                f.write(BUSCONF.format(socket=self.path("system-bus")))
-            self.procs.spawn("system-bus", ["dbus-daemon", "--nofork", "--config-file=" + f.name], self.env)
-            wait_for("the system bus listens", lambda: os.path.exists(self.path("system-bus")))
-            self.env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + self.path("system-bus")
+            self.start_bus("system")
         shutil.copytree(os.environ["GNOME_EXTENSION"], self.path("data", "gnome-shell", "extensions", self.UUID))
         # No welcome tour, no hot corner; flat, should a later Mutter accelerate remote desktop motion.
         for schema, key, value in (("shell", "welcome-dialog-last-shown-version", "'999'"),

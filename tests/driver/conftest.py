@@ -9,8 +9,7 @@ import pytest
 from desktop import Desktop
 from programs import Linux, Wine, wine_cannot_run
 
-NEEDS = ("Xvfb", "xauth", "xprop", "xdotool", "wmctrl", "openbox", "tint2", "dbus-daemon",
-         "dbus-send")
+LOGS = pytest.StashKey()
 
 
 def pytest_configure(config):
@@ -18,21 +17,19 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "wine: runs the Windows program under Wine on the X desktop")
 
 
+def started(request, desktop, needs):
+    """For a fixture: yield from started(...); skipped without its needs, commands or (capitals) variables."""
+    if missing := [t for t in needs if not (os.environ.get(t) if t.isupper() else shutil.which(t))]:
+        pytest.skip("cannot run without " + ", ".join(missing))
+    request.node.stash[LOGS] = desktop
+    with desktop:
+        yield desktop
+
+
 @pytest.fixture
 def desktop(request):
-    missing = [tool for tool in NEEDS if shutil.which(tool) is None]
-    missing += [var for var in ("X11PROBE",) if not os.environ.get(var)]
-    if missing:
-        pytest.skip("cannot start the X desktop without " + ", ".join(missing))
-    d = Desktop()
-    request.node.stash[LOGS] = d
-    with d:
-        yield d
-
-
-LOGS = pytest.StashKey()
-
-WINE = ("DOVO_EXE", "DOVO_PEEK", "DOVO_WINE_TEMPLATE")
+    yield from started(request, Desktop(), ("Xvfb", "xauth", "xprop", "xdotool", "wmctrl", "openbox", "tint2",
+                                            "dbus-daemon", "dbus-send", "X11PROBE"))
 
 
 @pytest.fixture(params=[pytest.param("linux", marks=pytest.mark.linux),
@@ -45,12 +42,10 @@ def program(request):
         yield (linux := Linux(request.getfixturevalue("desktop")))
         linux.unlock()
         return
-    missing = [var for var in WINE if not os.environ.get(var)]
-    if missing:
+    if missing := [v for v in ("DOVO_EXE", "DOVO_PEEK", "DOVO_WINE_TEMPLATE") if not os.environ.get(v)]:
         pytest.skip("no Windows program: set " + ", ".join(missing))
     template = os.environ["DOVO_WINE_TEMPLATE"]
-    why = wine_cannot_run(template)
-    if why:
+    if why := wine_cannot_run(template):
         pytest.skip(why)
     assert os.path.isdir(template), f"no Wine prefix at {template}"
     with Wine(request.getfixturevalue("desktop"), os.environ["DOVO_EXE"], os.environ["DOVO_PEEK"],

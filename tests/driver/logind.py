@@ -7,7 +7,6 @@ import select
 import subprocess
 import sys
 
-from desktop import BUSCONF
 from procs import wait_for
 
 PATH, MANAGER = "/org/freedesktop/login1", "org.freedesktop.login1.Manager"
@@ -15,13 +14,7 @@ PATH, MANAGER = "/org/freedesktop/login1", "org.freedesktop.login1.Manager"
 
 class Logind:
     def __init__(self, desktop):
-        socket = desktop.path("system-bus")
-        with open(socket + ".conf", "w") as f:
-            f.write(BUSCONF.format(socket=socket).replace(">session<", ">system<"))
-        bus = desktop.procs.spawn("system-bus", ["dbus-daemon", "--nofork", "--config-file=" + socket + ".conf"],
-                                  desktop.env)
-        wait_for("the system bus listens", lambda: bus.poll() is None and os.path.exists(socket))
-        desktop.env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + socket
+        desktop.start_bus("system")
         self.proc = desktop.procs.spawn("logind", [sys.executable, __file__], desktop.env,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         assert self.proc.stdout.readline() == "ready\n", "the stand-in logind owns its name"

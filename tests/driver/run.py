@@ -9,13 +9,8 @@ SKIPPED = 77
 
 
 class Tally:
-    passed = skipped = 0
-
-    def pytest_runtest_logreport(self, report):
-        if report.when == "call" and report.passed:
-            self.passed += 1
-        elif report.skipped:
-            self.skipped += 1
+    def pytest_terminal_summary(self, terminalreporter):
+        self.passed, self.skipped = (len(terminalreporter.stats.get(k, ())) for k in ("passed", "skipped"))
 
 
 def main():

@@ -24,14 +24,12 @@ def cannot_run(bits):
         return f"no {bits}-bit Wine here (Debian: wine{bits})"
     if subprocess.run([loader, "--version"], capture_output=True).returncode != 0:
         return f"this machine cannot run {bits}-bit x86 programs ({loader} --version fails)"
-    return None
 
 
 def make(folder, bits):
     remove(folder)
     os.makedirs(os.path.dirname(folder), exist_ok=True)
-    why = cannot_run(int(bits))
-    if why:
+    if why := cannot_run(int(bits)):
         with open(folder + ".cannot-run", "w") as f:
             f.write(why + "\n")
         print(why + "; skipped")
@@ -55,8 +53,7 @@ def remove(folder):
 
 def run(exe, *args):
     bits, template = pe_bits(exe), os.environ.get("DOVO_WINE_TEMPLATE")
-    why = wine_cannot_run(template) if template else cannot_run(bits)
-    if why:
+    if why := wine_cannot_run(template) if template else cannot_run(bits):
         print(why + "; skipped")
         return SKIPPED
     if template:
