@@ -8,9 +8,9 @@ import pytest
 
 import model
 from conftest import LOGS
-from desktop import FOREIGN, Desktop
+from desktop import Desktop
 from dovo import TITLE, Dovo, saved
-from procs import Processes, wait_for
+from procs import wait_for
 from programs import said
 from test_lifecycle import context_switches
 
@@ -21,14 +21,11 @@ class Wlroots(Desktop):
         super().__init__(panel=False, accessibility=False)
         self.compositor = compositor
 
-    def _start(self):
-        for sub in ("logs", "home", "config", "cache", "data", "state", "runtime", "labwc"):
-            os.makedirs(self.path(sub), 0o700)
-        self.procs, at = Processes(self.path("logs")), self.path("session")
-        self.env = {k: v for k, v in os.environ.items() if k not in FOREIGN + ("QT_QPA_PLATFORM", "SWAYSOCK")}
-        self.env.update({f"XDG_{d.upper()}_HOME": self.path(d) for d in ("config", "cache", "data", "state")},
-                        HOME=self.path("home"), XDG_RUNTIME_DIR=self.path("runtime"), LC_ALL="C.UTF-8",
-                        XDG_SESSION_TYPE="wayland", WLR_BACKENDS="headless", WLR_RENDERER="pixman",
+    def start(self):
+        os.mkdir(self.path("labwc"))
+        at = self.path("session")
+        self.env.pop("SWAYSOCK", None)
+        self.env.update(XDG_SESSION_TYPE="wayland", WLR_BACKENDS="headless", WLR_RENDERER="pixman",
                         WLR_LIBINPUT_NO_DEVICES="1", WLR_HEADLESS_OUTPUTS="1")
         self._start_session_bus()
         # The first client tells where everything is.  Dovo's window in the top left corner: labwc puts
