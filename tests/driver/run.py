@@ -15,7 +15,8 @@ class Tally:
 
 def main():
     tally = Tally()
-    status = pytest.main(["-p", "no:cacheprovider", "-v", "-rs", *sys.argv[1:]], plugins=[tally])
+    # -rfE: each failure's and error's reason again at the very end, where a shortened CI log still shows it.
+    status = pytest.main(["-p", "no:cacheprovider", "-v", "-rsfE", *sys.argv[1:]], plugins=[tally])
     if status == pytest.ExitCode.NO_TESTS_COLLECTED:
         print("run.py: no test ran", file=sys.stderr)
         return 1
